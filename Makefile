@@ -1,0 +1,80 @@
+# The two set-up commands are `make demo` and `make test`; everything they need
+# is installed from here (Debian packages through apt, Python ones from PyPI).
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+VENV_NP1 := .venv-numpy1
+VENV_ASAN := .venv-asan
+CMAKE_GEN := -G Ninja
+DEBIAN_PACKAGES := libgtest-dev libxxhash-dev
+FUZZ_SECONDS ?= 60
+
+.PHONY: demo test test-python test-numpy1 test-cpp install sanitize tsan fuzz bench system-deps clean
+
+demo: install
+	$(PY) examples/quickstart.py
+
+test: install test-python test-numpy1 test-cpp
+
+# GoogleTest for the C++ tests and the header-only xxhash.
+system-deps:
+	@dpkg -s $(DEBIAN_PACKAGES) >/dev/null 2>&1 || \
+	  { apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $(DEBIAN_PACKAGES); }
+
+$(VENV)/.ready: requirements/test.txt
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q -r requirements/test.txt
+	touch $@
+
+$(VENV_NP1)/.ready: requirements/test-numpy1.txt
+	$(PYTHON) -m venv $(VENV_NP1)
+	$(VENV_NP1)/bin/python -m pip install -q --upgrade pip
+	$(VENV_NP1)/bin/python -m pip install -q -r requirements/test-numpy1.txt
+	touch $@
+
+install: system-deps $(VENV)/.ready
+	$(PY) -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=build/py .
+
+test-python: install
+	$(PY) -m pytest -q
+
+test-numpy1: system-deps $(VENV_NP1)/.ready
+	$(VENV_NP1)/bin/python -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=build/py-numpy1 .
+	$(VENV_NP1)/bin/python -m pytest -q
+
+test-cpp: system-deps
+	cmake -S . -B build/cpp $(CMAKE_GEN) -DQUORIX_BUILD_MODULE=OFF -DQUORIX_BUILD_TESTS=ON
+	cmake --build build/cpp
+	ctest --test-dir build/cpp --output-on-failure
+
+# The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer.
+sanitize: system-deps
+	test -f $(VENV_ASAN)/.ready || { $(PYTHON) -m venv $(VENV_ASAN) && \
+	  $(VENV_ASAN)/bin/python -m pip install -q -r requirements/test.txt && touch $(VENV_ASAN)/.ready; }
+	$(VENV_ASAN)/bin/python -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=build/py-asan \
+	  -Ccmake.define.QUORIX_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo .
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  $(VENV_ASAN)/bin/python -m pytest -q -p no:cacheprovider
+	cmake -S . -B build/cpp-asan $(CMAKE_GEN) -DQUORIX_BUILD_MODULE=OFF -DQUORIX_BUILD_TESTS=ON \
+	  -DQUORIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build/cpp-asan
+	ctest --test-dir build/cpp-asan --output-on-failure
+
+# The pool and engine tests under ThreadSanitizer.
+tsan: system-deps
+	cmake -S . -B build/cpp-tsan $(CMAKE_GEN) -DQUORIX_BUILD_MODULE=OFF -DQUORIX_BUILD_TESTS=ON \
+	  -DQUORIX_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build/cpp-tsan
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/cpp-tsan --output-on-failure
+
+fuzz:
+	tests/fuzz/run_fuzz.sh $(FUZZ_SECONDS)
+
+bench: install
+	$(PY) -m pip install -q -r requirements/bench.txt
+	$(PY) bench/run.py
+
+clean:
+	rm -rf build $(VENV) $(VENV_NP1) $(VENV_ASAN)
