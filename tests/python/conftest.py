@@ -1,0 +1,13 @@
+import pytest
+
+import quorix
+
+
+@pytest.fixture
+def encoder():
+    return quorix.Encoder()
+
+
+def panic_type():
+    """The class of internal errors, which is not reachable as a module attribute."""
+    return next(c for c in BaseException.__subclasses__() if c.__name__ == "PanicException")

@@ -1,0 +1,102 @@
+"""The module and the Encoder class as the interpreter sees them."""
+
+import gc
+import importlib.util
+import sys
+import weakref
+
+import pytest
+
+import quorix
+
+
+def test_public_surface():
+    assert quorix.__all__ == ["Encoder"]
+    assert quorix.Encoder.__module__ == "quorix"
+    assert quorix.Encoder.__name__ == quorix.Encoder.__qualname__ == "Encoder"
+    assert repr(quorix.Encoder) == "<class 'quorix.Encoder'>"
+    assert quorix.__doc__.strip()
+    public = {name for name in vars(quorix) if not name.startswith("_")}
+    assert public == {"Encoder"}
+
+
+@pytest.mark.parametrize(
+    "owner, name, signature",
+    [
+        (quorix, "Encoder", "(encoding=None)"),
+        (quorix.Encoder, "encode", "($self, obj)"),
+        (quorix.Encoder, "decode", "($self, obj)"),
+        (quorix.Encoder, "__getstate__", "($self)"),
+        (quorix.Encoder, "__setstate__", "($self, state)"),
+    ],
+)
+def test_text_signatures(owner, name, signature):
+    target = getattr(owner, name)
+    assert target.__text_signature__ == signature
+    assert not target.__doc__  # the signature is all the docstring holds
+
+
+def test_method_table_order():
+    own = [name for name in vars(quorix.Encoder) if name in {"encode", "decode", "__getstate__", "__setstate__"}]
+    assert own == ["encode", "decode", "__getstate__", "__setstate__"]
+
+
+def test_class_cannot_be_subclassed():
+    with pytest.raises(TypeError, match="is not an acceptable base type"):
+        type("Sub", (quorix.Encoder,), {})
+
+
+def test_instances_have_no_dict_and_no_weak_references(encoder):
+    with pytest.raises(AttributeError):
+        encoder.anything = 1
+    assert not hasattr(encoder, "__dict__")
+    with pytest.raises(TypeError):
+        weakref.ref(encoder)
+
+
+def test_instances_are_tracked_by_the_collector(encoder):
+    assert gc.is_tracked(encoder)
+    assert gc.collect() >= 0
+
+
+def test_reimport_publishes_the_same_class():
+    first = sys.modules.pop("quorix")
+    try:
+        again = importlib.import_module("quorix")
+        assert again is not first
+        assert again.Encoder is first.Encoder
+        assert again.__all__ == ["Encoder"]
+    finally:
+        sys.modules["quorix"] = first
+
+
+def _fresh_module():
+    spec = importlib.util.find_spec("quorix")
+    return spec, spec.loader.create_module(spec)
+
+
+def test_execution_appends_to_an_existing_all():
+    spec, module = _fresh_module()
+    module.__all__ = ["other"]
+    spec.loader.exec_module(module)
+    assert module.__all__ == ["other", "Encoder"]
+    assert module.Encoder is quorix.Encoder
+
+
+def test_execution_refuses_an_all_that_is_not_a_list():
+    spec, module = _fresh_module()
+    module.__all__ = ("other",)
+    with pytest.raises(TypeError, match=r"^'tuple' object is not an instance of 'list'$"):
+        spec.loader.exec_module(module)
+
+
+def test_instances_release_their_type_reference():
+    def created_and_dropped():
+        before = sys.getrefcount(quorix.Encoder)
+        encoders = [quorix.Encoder() for _ in range(100)]
+        assert sys.getrefcount(quorix.Encoder) >= before + 100
+        del encoders
+        return sys.getrefcount(quorix.Encoder) - before
+
+    created_and_dropped()  # the first round may fill interpreter caches
+    assert [created_and_dropped() for _ in range(3)] == [0, 0, 0]
