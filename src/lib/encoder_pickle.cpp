@@ -2,6 +2,7 @@
 #include <array>
 
 #include "lib/encoder_object.hpp"
+#include "lib/state_bytes.hpp"
 #include "runtime/arguments.hpp"
 #include "runtime/boundary.hpp"
 
@@ -11,8 +12,13 @@ namespace {
 EncoderObject* as_encoder(PyObject* self) { return reinterpret_cast<EncoderObject*>(self); }
 
 Result<PyRef> get_state(PyObject* self) {
-    QUORIX_TRY(SharedUse use, SharedUse::take(as_encoder(self)->borrow_flag));
-    return PyError::pending(PyExc_NotImplementedError, "__getstate__ is not available yet");
+    EncoderObject* encoder = as_encoder(self);
+    QUORIX_TRY(SharedUse use, SharedUse::take(encoder->borrow_flag));
+    // Sized first, then written straight into the new bytes object.
+    const std::size_t size = state_size(encoder->record);
+    QUORIX_TRY(PyRef state, checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
+    write_state(encoder->record, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(state.get())));
+    return state;
 }
 
 Result<PyRef> set_state(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -20,12 +26,21 @@ Result<PyRef> set_state(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
     std::array<PyObject*, 1> given{};
     QUORIX_CHECK(match_vectorcall("Encoder.__setstate__()", parameters, args, PyVectorcall_NARGS(nargsf), kwnames,
                                   given));
-    QUORIX_TRY(ExclusiveUse use, ExclusiveUse::take(as_encoder(self)->borrow_flag));
+    EncoderObject* encoder = as_encoder(self);
+    QUORIX_TRY(ExclusiveUse use, ExclusiveUse::take(encoder->borrow_flag));
     PyObject* state = given[0];
     if (!PyBytes_Check(state)) {
         return PyError::type_mismatch(state, "bytes").with_note("while processing 'state'");
     }
-    return PyError::pending(PyExc_NotImplementedError, "__setstate__ is not available yet");
+    // Read aside from the bytes object's own buffer; the stored record is
+    // replaced only once the whole state has been read.
+    StateReadResult read = read_state(std::span(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(state)),
+                                                static_cast<std::size_t>(PyBytes_GET_SIZE(state))));
+    if (auto* failure = std::get_if<StateReadError>(&read)) {
+        return PyError::pending(PyExc_ValueError, "failed to unpickle Encoder: " + failure->message);
+    }
+    encoder->record = std::get<Encoder>(std::move(read));
+    return PyRef::borrow(Py_None);
 }
 
 }  // namespace
