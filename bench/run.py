@@ -1,0 +1,213 @@
+"""Benchmarks of quorix from Python, beside the usual alternatives, measured in one run.
+
+    make bench                      # or: .venv/bin/python bench/run.py [--quick]
+
+Writes bench/results/python.md (a markdown table) and bench/results/python.png (a chart).
+"""
+
+import argparse
+import os
+import pickle
+import statistics
+import string
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+import quorix
+
+RESULTS = Path(__file__).resolve().parent / "results"
+
+
+def median_seconds(function, repeats):
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        function()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def random_texts(rng, count, distinct):
+    """`count` texts of 3 to 12 ASCII letters drawn from `distinct` different ones."""
+    alphabet = np.frombuffer(string.ascii_letters.encode(), dtype=np.uint8)
+    lengths = rng.integers(3, 13, distinct)
+    pool = set()
+    while len(pool) < distinct:
+        need = distinct - len(pool)
+        chars = alphabet[rng.integers(0, len(alphabet), (need, 12))]
+        for row, length in zip(chars, rng.integers(3, 13, need)):
+            pool.add(row[:length].tobytes().decode())
+    pool = np.array(sorted(pool), dtype=object)
+    del lengths
+    return pool[rng.integers(0, distinct, count)] if count != distinct else rng.permutation(pool)
+
+
+def with_missing(rng, values, share=0.01):
+    values = values.copy()
+    values[rng.random(len(values)) < share] = np.nan
+    return values
+
+
+def workloads(rows, quick):
+    rng = np.random.default_rng(2026)
+    floats = {f"f{i}": with_missing(rng, rng.normal(size=rows)) for i in range(4)}
+    distincts = [10, 1_000, 100_000, rows]
+    texts = {f"t{d}": with_missing(rng, random_texts(rng, rows, d)) for d in distincts}
+    w1 = pd.DataFrame({**floats, **texts})
+    w2 = np.column_stack(list(texts.values())).astype(object)
+    w3 = rng.normal(size=(rows * 10 if not quick else rows, 4))
+    return w1, w2, w3, list(texts)
+
+
+def factorize_frame(frame, text_columns):
+    columns = {}
+    for name in frame.columns:
+        if name in text_columns:
+            codes, _ = pd.factorize(frame[name], sort=True)
+            column = codes.astype(np.float64)
+            column[codes < 0] = np.nan
+            columns[name] = column
+        else:
+            columns[name] = frame[name].to_numpy(dtype=np.float64, copy=True)
+    return pd.DataFrame(columns)
+
+
+def factorize_array(array):
+    out = np.empty(array.shape, dtype=np.float64)
+    for c in range(array.shape[1]):
+        codes, _ = pd.factorize(array[:, c], sort=True)
+        out[:, c] = codes
+        out[codes < 0, c] = np.nan
+    return out
+
+
+def pandas_decode_calls(codes_frame, text_columns, texts_by_column):
+    """The pandas calls a decode of the frame must make: frame, astype, setitem and loc per text column."""
+    frame = pd.DataFrame(codes_frame.to_numpy(), columns=list(codes_frame.columns))
+    for name in text_columns:
+        frame[name] = frame[name].astype("object")
+        frame.loc[:, name] = texts_by_column[name]
+    return frame
+
+
+def run(quick):
+    rows = 100_000 if quick else 1_000_000
+    repeats = 3 if quick else 5
+    w1, w2, w3, text_columns = workloads(rows, quick)
+    from sklearn.preprocessing import OrdinalEncoder
+
+    rows_out = []
+
+    def record(workload, operation, tool, seconds):
+        rows_out.append((workload, operation, tool, seconds))
+        print(f"{workload:3} {operation:7} {tool:38} {seconds:9.4f} s", flush=True)
+
+    # W1: the mixed frame.
+    encoder = quorix.Encoder()
+    record("W1", "encode", "quorix", median_seconds(lambda: encoder.encode(w1), repeats))
+    record("W1", "encode", "pandas.factorize(sort=True) + frame", median_seconds(lambda: factorize_frame(w1, text_columns), repeats))
+    ordinal = OrdinalEncoder()
+    text_part = w1[text_columns].astype(object)
+    record("W1", "encode", "OrdinalEncoder.fit_transform", median_seconds(lambda: ordinal.fit_transform(text_part), max(1, repeats // 2)))
+    codes_w1 = encoder.encode(w1)
+    record("W1", "decode", "quorix", median_seconds(lambda: encoder.decode(codes_w1), repeats))
+    decoded_w1 = encoder.decode(codes_w1)
+    texts_by_column = {name: list(decoded_w1[name]) for name in text_columns}
+    record("W1", "decode", "pandas calls (frame, astype, loc)", median_seconds(lambda: pandas_decode_calls(codes_w1, text_columns, texts_by_column), repeats))
+
+    # W2: the text columns as an object array.
+    encoder2 = quorix.Encoder()
+    record("W2", "encode", "quorix", median_seconds(lambda: encoder2.encode(w2), repeats))
+    record("W2", "encode", "pandas.factorize(sort=True)", median_seconds(lambda: factorize_array(w2), repeats))
+    ordinal2 = OrdinalEncoder()
+    record("W2", "encode", "OrdinalEncoder.fit_transform", median_seconds(lambda: ordinal2.fit_transform(w2), max(1, repeats // 2)))
+    codes_w2 = encoder2.encode(w2)
+    record("W2", "decode", "quorix", median_seconds(lambda: encoder2.decode(codes_w2), repeats))
+    ordinal_codes = ordinal2.transform(w2)
+    record("W2", "decode", "OrdinalEncoder.inverse_transform", median_seconds(lambda: ordinal2.inverse_transform(ordinal_codes), max(1, repeats // 2)))
+
+    # W3: a large float64 array.
+    encoder3 = quorix.Encoder()
+    record("W3", "encode", "quorix", median_seconds(lambda: encoder3.encode(w3), repeats))
+    record("W3", "encode", "numpy.array(copy=True)", median_seconds(lambda: np.array(w3, copy=True), repeats))
+
+    # The state bytes of a large learned state beside pickling the same maps as dicts.
+    big_state = pd.DataFrame({f"s{i}": random_texts(np.random.default_rng(i), rows // 4, rows // 4) for i in range(4)})
+    encoder4 = quorix.Encoder()
+    encoder4.encode(big_state)
+    state = encoder4.__getstate__()
+    decoded = encoder4.decode(encoder4.encode(big_state))
+    as_dict = {}
+    for i, name in enumerate(big_state.columns):
+        codes = encoder4.encode(big_state)[name].to_numpy()
+        texts = list(big_state[name])
+        as_dict[i] = ({t: int(c) for t, c in zip(texts, codes)}, {int(c): t for t, c in zip(texts, codes)})
+    del decoded
+    pickled = pickle.dumps(as_dict, protocol=pickle.HIGHEST_PROTOCOL)
+    record("S", "write", "quorix __getstate__", median_seconds(encoder4.__getstate__, repeats))
+    record("S", "write", "pickle.dumps(dict)", median_seconds(lambda: pickle.dumps(as_dict, protocol=pickle.HIGHEST_PROTOCOL), repeats))
+    target = quorix.Encoder()
+    record("S", "read", "quorix __setstate__", median_seconds(lambda: target.__setstate__(state), repeats))
+    record("S", "read", "pickle.loads(dict)", median_seconds(lambda: pickle.loads(pickled), repeats))
+    return rows_out, len(state), len(pickled), rows
+
+
+def ratio(results, workload, operation, tool):
+    mine = next(s for w, o, t, s in results if (w, o, t) == (workload, operation, "quorix") or (w, o) == (workload, operation) and t.startswith("quorix"))
+    theirs = next(s for w, o, t, s in results if (w, o, t) == (workload, operation, tool))
+    return theirs / mine
+
+
+def write_report(results, state_bytes, pickled_bytes, rows):
+    RESULTS.mkdir(exist_ok=True)
+    lines = [
+        f"Median seconds on this machine ({os.cpu_count()} cores), {rows:,} rows; "
+        "ratio = the other tool's time / quorix's time (above 1: quorix is faster).",
+        "",
+        "| workload | operation | tool | median s | ratio |",
+        "|---|---|---|---:|---:|",
+    ]
+    for workload, operation, tool, seconds in results:
+        shown = "" if tool.startswith("quorix") else f"{ratio(results, workload, operation, tool):.2f}"
+        lines.append(f"| {workload} | {operation} | {tool} | {seconds:.4f} | {shown} |")
+    lines += [
+        "",
+        f"State bytes: {state_bytes / 1e6:.1f} MB; the same maps pickled as dicts: {pickled_bytes / 1e6:.1f} MB. "
+        f"__getstate__ {state_bytes / 1e6 / next(s for w, o, t, s in results if t == 'quorix __getstate__'):.0f} MB/s, "
+        f"__setstate__ {state_bytes / 1e6 / next(s for w, o, t, s in results if t == 'quorix __setstate__'):.0f} MB/s.",
+    ]
+    (RESULTS / "python.md").write_text("\n".join(lines) + "\n")
+    print("\n".join(lines))
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        return
+    labels = [f"{w} {o}\n{t}" for w, o, t, _ in results]
+    seconds = [s for *_, s in results]
+    colors = ["tab:blue" if t.startswith("quorix") else "tab:gray" for _, _, t, _ in results]
+    figure, axis = plt.subplots(figsize=(10, 0.42 * len(results) + 1))
+    axis.barh(range(len(results)), seconds, color=colors)
+    axis.set_yticks(range(len(results)), labels, fontsize=7)
+    axis.invert_yaxis()
+    axis.set_xscale("log")
+    axis.set_xlabel("median seconds (log scale; blue: quorix)")
+    figure.tight_layout()
+    figure.savefig(RESULTS / "python.png", dpi=110)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--quick", action="store_true", help="a tenth of the rows, for a smoke run")
+    args = parser.parse_args()
+    write_report(*run(args.quick))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
