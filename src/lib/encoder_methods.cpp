@@ -4,6 +4,8 @@
 #include <new>
 
 #include "lib/encoder_object.hpp"
+#include "python/arr_to_out.hpp"
+#include "python/pyany_to_vec.hpp"
 #include "runtime/arguments.hpp"
 #include "runtime/boundary.hpp"
 
@@ -52,16 +54,22 @@ Result<PyRef> encode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, P
     QUORIX_TRY(PyObject * obj, match_obj("Encoder.encode()", args, nargsf, kwnames));
     EncoderObject* encoder = as_encoder(self);
     QUORIX_TRY(ExclusiveUse use, ExclusiveUse::take(encoder->borrow_flag));
-    (void)obj;
-    return PyError::pending(PyExc_NotImplementedError, "encode is not available yet");
+    QUORIX_TRY(Extraction extraction, pyany_to_vec(obj));
+    // The learned state is stored before the output is built and stays
+    // stored should building fail.
+    encoder->record.encoding_info = std::move(extraction.encoding_info);
+    return arr_to_out(extraction.matrix, std::move(extraction.out), nullptr);
 }
 
 Result<PyRef> decode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     QUORIX_TRY(PyObject * obj, match_obj("Encoder.decode()", args, nargsf, kwnames));
     EncoderObject* encoder = as_encoder(self);
     QUORIX_TRY(SharedUse use, SharedUse::take(encoder->borrow_flag));
-    (void)obj;
-    return PyError::pending(PyExc_NotImplementedError, "decode is not available yet");
+    QUORIX_TRY(Extraction extraction, pyany_to_vec(obj));
+    // The state learned from this input is dropped: decoding uses the stored one.
+    extraction.encoding_info.reset();
+    const std::optional<EncodingInfo>& stored = encoder->record.encoding_info;
+    return arr_to_out(extraction.matrix, std::move(extraction.out), stored ? &*stored : nullptr);
 }
 
 }  // namespace

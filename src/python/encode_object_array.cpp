@@ -1,1 +1,87 @@
-// placeholder
+// The per-column driver: one pool job per column.
+#include "python/encode_object_array.hpp"
+
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "lib/label_encode.hpp"
+#include "lib/send_ptr.hpp"
+#include "runtime/parallel_loops.hpp"
+
+namespace quorix {
+namespace {
+
+constexpr std::size_t row_grain = 4096;
+
+struct ColumnMaps {
+    ColumnIndex column;
+    TextToCode text_to_code;
+    CodeToText code_to_text;
+};
+
+// The entries that have a code, inverted, with copies of the texts. The
+// map's buckets are shared out, so the copies are made in parallel.
+CodeToText invert(const TextToCode& text_to_code) {
+    return parallel_collect_into_map<Code, std::string>(
+        text_to_code.bucket_count(),
+        [&](std::size_t begin, std::size_t end, std::vector<std::pair<Code, std::string>>& out) {
+            for (std::size_t bucket = begin; bucket < end; ++bucket) {
+                for (auto entry = text_to_code.begin(bucket); entry != text_to_code.end(bucket);
+                     ++entry) {
+                    if (entry->second) out.emplace_back(*entry->second, entry->first);
+                }
+            }
+        },
+        256);
+}
+
+// Writes column c through the handle; cell (r, c) belongs to this job alone.
+template <class Value>
+void fill_column(const SendPtr& matrix, std::size_t cols, ColumnIndex c,
+                 const std::vector<Value>& values) {
+    double* const start = matrix.get();
+    parallel_for_each_index(
+        values.size(), [&](std::size_t r) { start[r * cols + c] = values[r]; }, row_grain);
+}
+
+std::optional<ColumnMaps> encode_column(const GatheredColumns& columns, const SendPtr& matrix,
+                                        ColumnIndex c) {
+    const GatheredColumn& column = columns.columns[c];
+    if (!column.is_string) {
+        // Plain double copies keep NaN payloads, infinities and -0.0 as they are.
+        fill_column(matrix, columns.cols, c, column.numbers);
+        return std::nullopt;
+    }
+    LabelEncoding encoded = label_encode(column.texts);
+    ColumnMaps maps{c, std::move(encoded.text_to_code), {}};
+    join([&] { fill_column(matrix, columns.cols, c, encoded.codes); },
+         [&] { maps.code_to_text = invert(maps.text_to_code); });
+    return maps;
+}
+
+}  // namespace
+
+EncodingInfo encode_object_array(const GatheredColumns& columns, double* matrix) {
+    EncodingInfo info;
+    info.text_to_code.reserve(columns.cols);
+    info.code_to_text.reserve(columns.cols);
+    {
+        const SendPtr shared(matrix);
+        std::vector<ColumnMaps> collected = parallel_filter_map(
+            columns.cols, [&](std::size_t c) { return encode_column(columns, shared, c); });
+        // In column order; every index occurs once, so nothing is replaced.
+        for (ColumnMaps& maps : collected) {
+            info.text_to_code.emplace(maps.column, std::move(maps.text_to_code));
+            info.code_to_text.emplace(maps.column, std::move(maps.code_to_text));
+        }
+    }
+    for (ColumnIndex c = 0; c < columns.cols; ++c) {
+        if (columns.columns[c].is_string) info.string_columns.push_back(c);
+    }
+    return info;
+}
+
+}  // namespace quorix
