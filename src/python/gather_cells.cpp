@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "python/number_text.hpp"
 #include "python/object_text.hpp"
@@ -46,8 +47,9 @@ void accept_object(GatheredColumn& column, std::size_t rows, PyObject* item) {
     column.numbers.push_back(value);
 }
 
-void gather_by_item_access(PyObject* source, GatheredColumns& gathered) {
-    for (std::size_t c = 0; c < gathered.cols; ++c) {
+// Reads columns first_column .. cols - 1 with source[r, c].
+void gather_columns_by_item_access(PyObject* source, GatheredColumns& gathered, std::size_t first_column) {
+    for (std::size_t c = first_column; c < gathered.cols; ++c) {
         GatheredColumn& column = gathered.columns[c];
         column.numbers.reserve(gathered.rows);
         PyRef col = PyRef::steal(PyLong_FromSize_t(c));
@@ -88,14 +90,17 @@ void gather_numeric_column(const ArrayView& view, std::size_t c, GatheredColumn&
 }
 
 void gather_object_column(const ArrayView& view, std::size_t c, GatheredColumn& column, std::size_t rows) {
-    column.numbers.reserve(rows);
+    // float() or str() of a cell may run code that changes the array, even
+    // frees its buffer (a resize): the column's objects are taken, with our own
+    // references, before any of that code runs. An empty slot reads as None.
+    std::vector<PyRef> cells;
+    cells.reserve(rows);
     for (std::size_t r = 0; r < rows; ++r) {
-        // Our own reference: float() or str() of the cell may run code that
-        // replaces it in the array. An empty slot reads as None.
         PyObject* slot = load<PyObject*>(view.at(r, c));
-        PyRef item = PyRef::borrow(slot != nullptr ? slot : Py_None);
-        accept_object(column, rows, item.get());
+        cells.push_back(PyRef::borrow(slot != nullptr ? slot : Py_None));
     }
+    column.numbers.reserve(rows);
+    for (const PyRef& cell : cells) accept_object(column, rows, cell.get());
 }
 
 bool gather_column_from_buffer(const ArrayView& view, std::size_t c, GatheredColumn& column, std::size_t rows) {
@@ -153,12 +158,19 @@ bool buffer_view(PyObject* source, const GatheredColumns& gathered, ArrayView& v
 void gather_cells(PyObject* source, GatheredColumns& gathered) {
     ArrayView view{};
     if (!buffer_view(source, gathered, view)) {
-        gather_by_item_access(source, gathered);
+        gather_columns_by_item_access(source, gathered, 0);
         return;
     }
     // Kept alive even if a cell's __float__ or __str__ drops other references to it.
     PyRef keep = PyRef::borrow(source);
     for (std::size_t c = 0; c < gathered.cols; ++c) {
+        // Code run for an earlier column may have reshaped or reallocated the
+        // array; the buffer is looked at afresh, and item access takes over
+        // should it no longer be the array it was.
+        if (c > 0 && view.type_num == numpy::kObject && !buffer_view(source, gathered, view)) {
+            gather_columns_by_item_access(source, gathered, c);
+            return;
+        }
         gather_column_from_buffer(view, c, gathered.columns[c], gathered.rows);
     }
 }

@@ -175,3 +175,27 @@ def test_matrix_too_large_for_memory_is_a_memory_error(encoder):
 def test_matrix_larger_than_addressable_is_capacity_overflow(encoder):
     with pytest.raises(panic_type(), match="^capacity overflow"):
         encoder.encode(Shaped((2**31, 2**31)))
+
+
+class Resizer:
+    """A cell whose text frees the buffer of the array being read."""
+
+    def __init__(self):
+        self.array = None
+
+    def __str__(self):
+        self.array.resize((1, 1), refcheck=False)
+        return "resized"
+
+
+def test_cell_that_reallocates_the_array_being_read(encoder):
+    table = np.empty((50, 2), dtype=object)
+    table[:, 0] = [f"t{i}" for i in range(50)]
+    table[:, 1] = [f"u{i}" for i in range(50)]
+    cell = Resizer()
+    cell.array = table
+    table[0, 0] = cell
+    # The column being read holds its own references; the next column finds
+    # the array changed and is read by item access, which stops cleanly.
+    with pytest.raises(panic_type(), match=r"^called `Result::unwrap\(\)` on an `Err` value: .*IndexError"):
+        encoder.encode(table)
