@@ -1,1 +1,351 @@
-// placeholder
+// Writing and reading the state bytes of an Encoder record.
+//
+// Layout, all integers little-endian, no header:
+//   u8 presence of encoding_info (0/1), then when present
+//     u64 N, N × u64 column index                           string_columns
+//     u64 M, M × (u64 column, u64 K, K × (text, optional code))   text_to_code
+//     u64 M, M × (u64 column, u64 K, K × (u64 code, text))        code_to_text
+//   u32 encoding_strat (0 = Label)
+// A text is a u64 byte length and that many UTF-8 bytes; an optional code is
+// a tag byte 0, or a tag byte 1 and a u64.
+#include "lib/state_bytes.hpp"
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+#include <utility>
+
+namespace quorix {
+
+static_assert(sizeof(ColumnIndex) == 8 && sizeof(Code) == 8,
+              "column indices and codes are stored as 64-bit integers");
+
+namespace {
+
+constexpr std::size_t kTagSize = 1;
+constexpr std::size_t kStrategySize = 4;
+constexpr std::size_t kWordSize = 8;
+
+// ---- sizing ---------------------------------------------------------------
+
+std::size_t text_size(const std::string& text) noexcept { return kWordSize + text.size(); }
+
+std::size_t text_to_code_size(const TextToCode& map) noexcept {
+    std::size_t size = kWordSize;
+    for (const auto& [text, code] : map) {
+        size += text_size(text) + kTagSize + (code ? kWordSize : 0);
+    }
+    return size;
+}
+
+std::size_t code_to_text_size(const CodeToText& map) noexcept {
+    std::size_t size = kWordSize;
+    for (const auto& [code, text] : map) size += kWordSize + text_size(text);
+    return size;
+}
+
+std::size_t encoding_info_size(const EncodingInfo& info) noexcept {
+    std::size_t size = kWordSize + kWordSize * info.string_columns.size();
+    size += kWordSize;
+    for (const auto& [column, map] : info.text_to_code) size += kWordSize + text_to_code_size(map);
+    size += kWordSize;
+    for (const auto& [column, map] : info.code_to_text) size += kWordSize + code_to_text_size(map);
+    return size;
+}
+
+// ---- writing --------------------------------------------------------------
+
+std::uint8_t* put_u8(std::uint8_t* out, std::uint8_t value) noexcept {
+    *out = value;
+    return out + 1;
+}
+
+// Spelled out byte by byte so the compiler merges them into one store.
+std::uint8_t* put_u32(std::uint8_t* out, std::uint32_t value) noexcept {
+    out[0] = static_cast<std::uint8_t>(value);
+    out[1] = static_cast<std::uint8_t>(value >> 8);
+    out[2] = static_cast<std::uint8_t>(value >> 16);
+    out[3] = static_cast<std::uint8_t>(value >> 24);
+    return out + 4;
+}
+
+std::uint8_t* put_u64(std::uint8_t* out, std::uint64_t value) noexcept {
+    out[0] = static_cast<std::uint8_t>(value);
+    out[1] = static_cast<std::uint8_t>(value >> 8);
+    out[2] = static_cast<std::uint8_t>(value >> 16);
+    out[3] = static_cast<std::uint8_t>(value >> 24);
+    out[4] = static_cast<std::uint8_t>(value >> 32);
+    out[5] = static_cast<std::uint8_t>(value >> 40);
+    out[6] = static_cast<std::uint8_t>(value >> 48);
+    out[7] = static_cast<std::uint8_t>(value >> 56);
+    return out + 8;
+}
+
+std::uint8_t* put_text(std::uint8_t* out, const std::string& text) noexcept {
+    out = put_u64(out, text.size());
+    std::memcpy(out, text.data(), text.size());
+    return out + text.size();
+}
+
+std::uint8_t* put_encoding_info(std::uint8_t* out, const EncodingInfo& info) noexcept {
+    out = put_u64(out, info.string_columns.size());
+    for (ColumnIndex column : info.string_columns) out = put_u64(out, column);
+
+    out = put_u64(out, info.text_to_code.size());
+    for (const auto& [column, map] : info.text_to_code) {
+        out = put_u64(out, column);
+        out = put_u64(out, map.size());
+        for (const auto& [text, code] : map) {
+            out = put_text(out, text);
+            out = put_u8(out, code ? 1 : 0);
+            if (code) out = put_u64(out, *code);
+        }
+    }
+
+    out = put_u64(out, info.code_to_text.size());
+    for (const auto& [column, map] : info.code_to_text) {
+        out = put_u64(out, column);
+        out = put_u64(out, map.size());
+        for (const auto& [code, text] : map) {
+            out = put_u64(out, code);
+            out = put_text(out, text);
+        }
+    }
+    return out;
+}
+
+std::uint8_t* put_encoder(std::uint8_t* out, const Encoder& encoder) noexcept {
+    out = put_u8(out, encoder.encoding_info ? 1 : 0);
+    if (encoder.encoding_info) out = put_encoding_info(out, *encoder.encoding_info);
+    return put_u32(out, static_cast<std::uint32_t>(encoder.encoding_strat));
+}
+
+// ---- reading --------------------------------------------------------------
+
+// Unwinds a read to read_state, which turns it into a StateReadError; the
+// half-built record is released on the way.
+struct ReadFailure {
+    std::string message;
+};
+
+// No container reserves room for more entries than fit in this many bytes.
+constexpr std::size_t kReservationCap = 1 << 20;
+
+class Reader {
+public:
+    explicit Reader(std::span<const std::uint8_t> bytes) noexcept
+        : next_(bytes.data()), end_(bytes.data() + bytes.size()) {}
+
+    std::size_t remaining() const noexcept { return static_cast<std::size_t>(end_ - next_); }
+
+    std::uint8_t u8() { return *take_fixed(1); }
+
+    // Spelled out byte by byte so the compiler merges them into one load.
+    std::uint32_t u32() {
+        const std::uint8_t* p = take_fixed(4);
+        return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+               static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+    }
+
+    std::uint64_t u64() {
+        const std::uint8_t* p = take_fixed(8);
+        return static_cast<std::uint64_t>(p[0]) | static_cast<std::uint64_t>(p[1]) << 8 |
+               static_cast<std::uint64_t>(p[2]) << 16 | static_cast<std::uint64_t>(p[3]) << 24 |
+               static_cast<std::uint64_t>(p[4]) << 32 | static_cast<std::uint64_t>(p[5]) << 40 |
+               static_cast<std::uint64_t>(p[6]) << 48 | static_cast<std::uint64_t>(p[7]) << 56;
+    }
+
+    // An optional's tag or the presence tag of encoding_info.
+    bool tag() {
+        std::uint8_t value = u8();
+        if (value > 1) throw ReadFailure{"tag for enum is not valid, found " + std::to_string(value)};
+        return value == 1;
+    }
+
+    std::string text() {
+        std::uint64_t length = u64();
+        if (length > remaining()) throw ReadFailure{"io error: "};
+        std::span<const std::uint8_t> content(next_, static_cast<std::size_t>(length));
+        if (auto fault = find_utf8_fault(content)) {
+            throw ReadFailure{"string is not valid utf8: " + describe(*fault)};
+        }
+        next_ += length;
+        return std::string(reinterpret_cast<const char*>(content.data()), content.size());
+    }
+
+    // Room to reserve for `count` entries of a container, each of which takes
+    // at least `min_encoded` bytes of input: never more than the input could
+    // still hold, nor more than the cap.
+    template <class Entry>
+    std::size_t reservation(std::uint64_t count, std::size_t min_encoded) const noexcept {
+        std::uint64_t limit = std::min<std::uint64_t>(kReservationCap / sizeof(Entry),
+                                                      remaining() / min_encoded);
+        return static_cast<std::size_t>(std::min(count, limit));
+    }
+
+private:
+    const std::uint8_t* take_fixed(std::size_t size) {
+        if (remaining() < size) throw ReadFailure{"io error: unexpected end of file"};
+        const std::uint8_t* p = next_;
+        next_ += size;
+        return p;
+    }
+
+    const std::uint8_t* next_;
+    const std::uint8_t* end_;
+};
+
+// The fewest input bytes one entry of each container can take.
+constexpr std::size_t kMinColumnIndex = kWordSize;
+constexpr std::size_t kMinColumnMap = 2 * kWordSize;                 // column, count
+constexpr std::size_t kMinTextToCodeEntry = kWordSize + kTagSize;    // empty text, no code
+constexpr std::size_t kMinCodeToTextEntry = 2 * kWordSize;           // code, empty text
+
+TextToCode read_text_to_code(Reader& in) {
+    std::uint64_t count = in.u64();
+    TextToCode map;
+    map.reserve(in.reservation<TextToCode::value_type>(count, kMinTextToCodeEntry));
+    for (std::uint64_t i = 0; i < count; ++i) {
+        std::string text = in.text();
+        std::optional<Code> code;
+        if (in.tag()) code = in.u64();
+        map.insert_or_assign(std::move(text), code);
+    }
+    return map;
+}
+
+CodeToText read_code_to_text(Reader& in) {
+    std::uint64_t count = in.u64();
+    CodeToText map;
+    map.reserve(in.reservation<CodeToText::value_type>(count, kMinCodeToTextEntry));
+    for (std::uint64_t i = 0; i < count; ++i) {
+        Code code = in.u64();
+        map.insert_or_assign(code, in.text());
+    }
+    return map;
+}
+
+// Reads a map from column index to a per-column map read by `read_column`.
+template <class ColumnMap, class ReadColumn>
+HashMap<ColumnIndex, ColumnMap> read_columns(Reader& in, ReadColumn read_column) {
+    using Outer = HashMap<ColumnIndex, ColumnMap>;
+    std::uint64_t count = in.u64();
+    Outer outer;
+    outer.reserve(in.reservation<typename Outer::value_type>(count, kMinColumnMap));
+    for (std::uint64_t i = 0; i < count; ++i) {
+        ColumnIndex column = in.u64();
+        outer.insert_or_assign(column, read_column(in));
+    }
+    return outer;
+}
+
+EncodingInfo read_encoding_info(Reader& in) {
+    EncodingInfo info;
+    std::uint64_t count = in.u64();
+    info.string_columns.reserve(in.reservation<ColumnIndex>(count, kMinColumnIndex));
+    for (std::uint64_t i = 0; i < count; ++i) info.string_columns.push_back(in.u64());
+    info.text_to_code = read_columns<TextToCode>(in, read_text_to_code);
+    info.code_to_text = read_columns<CodeToText>(in, read_code_to_text);
+    return info;
+}
+
+}  // namespace
+
+std::size_t state_size(const Encoder& encoder) noexcept {
+    std::size_t size = kTagSize + kStrategySize;
+    if (encoder.encoding_info) size += encoding_info_size(*encoder.encoding_info);
+    return size;
+}
+
+void write_state(const Encoder& encoder, std::uint8_t* out) noexcept {
+    [[maybe_unused]] std::uint8_t* end = put_encoder(out, encoder);
+    assert(static_cast<std::size_t>(end - out) == state_size(encoder));
+}
+
+std::vector<std::uint8_t> encode_state(const Encoder& encoder) {
+    std::vector<std::uint8_t> bytes(state_size(encoder));
+    write_state(encoder, bytes.data());
+    return bytes;
+}
+
+StateReadResult read_state(std::span<const std::uint8_t> bytes) {
+    try {
+        Reader in(bytes);
+        Encoder encoder;
+        if (in.tag()) encoder.encoding_info = read_encoding_info(in);
+        std::uint32_t strategy = in.u32();
+        if (strategy != static_cast<std::uint32_t>(EncodingStrategy::Label)) {
+            throw ReadFailure{"invalid value: integer `" + std::to_string(strategy) +
+                              "`, expected variant index 0 <= i < 1"};
+        }
+        encoder.encoding_strat = EncodingStrategy::Label;
+        return encoder;
+    } catch (ReadFailure& failure) {
+        return StateReadError{std::move(failure.message)};
+    }
+}
+
+// ---- UTF-8 ----------------------------------------------------------------
+
+std::optional<Utf8Fault> find_utf8_fault(std::span<const std::uint8_t> text) noexcept {
+    constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+    const std::uint8_t* s = text.data();
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const std::uint8_t lead = s[i];
+        if (lead < 0x80) {
+            ++i;
+            // Texts are mostly ASCII: skip whole words of it. Byte order does
+            // not matter to the test, so the word is loaded in host order.
+            std::uint64_t word;
+            while (i + 8 <= n) {
+                std::memcpy(&word, s + i, 8);
+                if (word & kHighBits) break;
+                i += 8;
+            }
+            continue;
+        }
+
+        // Width of the character and the range allowed for its second byte,
+        // which is what rules out overlong forms, surrogates and code points
+        // above U+10FFFF; later bytes are plain continuation bytes.
+        std::size_t width = 0;
+        std::uint8_t low = 0x80;
+        std::uint8_t high = 0xBF;
+        if (lead < 0xC2) {
+            return Utf8Fault{i, 1};  // a continuation byte, or an overlong 2-byte lead
+        } else if (lead < 0xE0) {
+            width = 2;
+        } else if (lead < 0xF0) {
+            width = 3;
+            if (lead == 0xE0) low = 0xA0;
+            if (lead == 0xED) high = 0x9F;
+        } else if (lead < 0xF5) {
+            width = 4;
+            if (lead == 0xF0) low = 0x90;
+            if (lead == 0xF4) high = 0x8F;
+        } else {
+            return Utf8Fault{i, 1};
+        }
+
+        for (std::size_t k = 1; k < width; ++k) {
+            if (i + k == n) return Utf8Fault{i, 0};
+            const std::uint8_t byte = s[i + k];
+            const bool fits = k == 1 ? (low <= byte && byte <= high) : (0x80 <= byte && byte <= 0xBF);
+            if (!fits) return Utf8Fault{i, k};
+        }
+        i += width;
+    }
+    return std::nullopt;
+}
+
+std::string describe(const Utf8Fault& fault) {
+    if (fault.length == 0) {
+        return "incomplete utf-8 byte sequence from index " + std::to_string(fault.index);
+    }
+    return "invalid utf-8 sequence of " + std::to_string(fault.length) + " bytes from index " +
+           std::to_string(fault.index);
+}
+
+}  // namespace quorix

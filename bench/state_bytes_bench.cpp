@@ -1,0 +1,96 @@
+// Throughput of writing and reading the state bytes of a large learned
+// Encoder: 4 string columns, 1,000,000 distinct random ASCII texts of 3 to 12
+// characters in all, shaped as encoding leaves them.
+//
+//   state_bytes_bench [rounds]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <random>
+#include <string>
+#include <unordered_set>
+#include <variant>
+#include <vector>
+
+#include "lib/state_bytes.hpp"
+
+namespace {
+
+using namespace quorix;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kColumns = 4;
+constexpr std::size_t kTexts = 1'000'000;
+
+Encoder make_encoder() {
+    std::mt19937_64 rng(42);
+    std::uniform_int_distribution<int> length(3, 12);
+    std::uniform_int_distribution<int> letter(' ', '~');
+    std::unordered_set<std::string> seen;
+    seen.reserve(kTexts);
+    std::vector<std::vector<std::string>> columns(kColumns);
+    while (seen.size() < kTexts) {
+        std::string text(static_cast<std::size_t>(length(rng)), ' ');
+        for (char& c : text) c = static_cast<char>(letter(rng));
+        if (seen.insert(text).second) columns[seen.size() % kColumns].push_back(std::move(text));
+    }
+
+    Encoder encoder;
+    EncodingInfo& info = encoder.encoding_info.emplace();
+    for (std::size_t column = 0; column < kColumns; ++column) {
+        std::vector<std::string>& texts = columns[column];
+        std::sort(texts.begin(), texts.end());
+        info.string_columns.push_back(column);
+        TextToCode& to_code = info.text_to_code[column];
+        CodeToText& to_text = info.code_to_text[column];
+        to_code.reserve(texts.size());
+        to_text.reserve(texts.size());
+        for (Code code = 0; code < texts.size(); ++code) {
+            to_code.insert_or_assign(texts[code], code);
+            to_text.insert_or_assign(code, texts[code]);
+        }
+    }
+    return encoder;
+}
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    const Encoder encoder = make_encoder();
+    const std::size_t size = state_size(encoder);
+    std::printf("state: %zu columns, %zu texts, %zu bytes (%.1f MB)\n", kColumns, kTexts, size, size / 1e6);
+
+    // Writing as __getstate__ does: size it, allocate once, write.
+    double best_write = 1e30;
+    std::vector<std::uint8_t> bytes;
+    for (int round = 0; round < rounds; ++round) {
+        const Clock::time_point start = Clock::now();
+        std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[state_size(encoder)]);
+        write_state(encoder, buffer.get());
+        best_write = std::min(best_write, seconds_since(start));
+        if (round == 0) bytes.assign(buffer.get(), buffer.get() + size);
+    }
+
+    // Reading as __setstate__ does, the record released outside the timing.
+    double best_read = 1e30;
+    for (int round = 0; round < rounds; ++round) {
+        const Clock::time_point start = Clock::now();
+        StateReadResult result = read_state(bytes);
+        best_read = std::min(best_read, seconds_since(start));
+        if (!std::holds_alternative<Encoder>(result)) {
+            std::fprintf(stderr, "read failed: %s\n", std::get<StateReadError>(result).message.c_str());
+            return 1;
+        }
+    }
+
+    std::printf("write: %8.1f ms  %8.1f MB/s   (best of %d)\n", best_write * 1e3, size / best_write / 1e6, rounds);
+    std::printf("read:  %8.1f ms  %8.1f MB/s   (best of %d)\n", best_read * 1e3, size / best_read / 1e6, rounds);
+    return 0;
+}

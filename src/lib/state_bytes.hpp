@@ -1,0 +1,57 @@
+// The state bytes: the persistent, headerless little-endian form of an
+// Encoder record, written by __getstate__ and read by __setstate__.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "lib/encoder.hpp"
+
+namespace quorix {
+
+// Exact length of the state bytes of `encoder`.
+std::size_t state_size(const Encoder& encoder) noexcept;
+
+// Writes exactly state_size(encoder) bytes to `out`, each map in its current
+// iteration order. The caller owns the buffer (normally the storage of a new
+// bytes object), so writing needs neither an allocation nor a copy.
+void write_state(const Encoder& encoder, std::uint8_t* out) noexcept;
+
+// state_size and write_state into a vector of its own.
+std::vector<std::uint8_t> encode_state(const Encoder& encoder);
+
+// Why reading failed: the text that follows "failed to unpickle Encoder: ".
+struct StateReadError {
+    std::string message;
+};
+
+using StateReadResult = std::variant<Encoder, StateReadError>;
+
+// Reads one record from the front of `bytes`; whatever follows it is ignored.
+// The input is not copied: each text's content is copied once into its own
+// string. Counts only say how many items to read, so a hostile count costs at
+// most a bounded reservation before the input runs out.
+StateReadResult read_state(std::span<const std::uint8_t> bytes);
+
+// The first spot where a byte string stops being UTF-8.
+struct Utf8Fault {
+    std::size_t index;  // where the offending character starts
+    // 1 to 3: the length of the maximal invalid prefix starting at `index`;
+    // 0: the input ends inside a character that was valid so far.
+    std::size_t length;
+
+    friend bool operator==(const Utf8Fault&, const Utf8Fault&) = default;
+};
+
+std::optional<Utf8Fault> find_utf8_fault(std::span<const std::uint8_t> text) noexcept;
+
+// "invalid utf-8 sequence of {} bytes from index {}" or
+// "incomplete utf-8 byte sequence from index {}".
+std::string describe(const Utf8Fault& fault);
+
+}  // namespace quorix

@@ -1,0 +1,64 @@
+// Fuzzes reading the state bytes: any input either fails with one of the
+// known messages or gives a record that writes back to bytes of the computed
+// size and reads back to the same record. The UTF-8 check is compared with
+// the slow reference on the raw input as well.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <span>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "../cpp/state_bytes_model.hpp"
+#include "lib/state_bytes.hpp"
+
+namespace {
+
+bool known_message(std::string_view message) {
+    for (std::string_view prefix :
+         {"io error: unexpected end of file", "tag for enum is not valid, found ",
+          "string is not valid utf8: ", "invalid value: integer `"}) {
+        if (message.starts_with(prefix)) return true;
+    }
+    return message == "io error: ";
+}
+
+[[noreturn]] void fail(const char* what) {
+    std::fprintf(stderr, "state_bytes_fuzz: %s\n", what);
+    std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace quorix;
+    const std::span<const std::uint8_t> input(data, size);
+
+    if (find_utf8_fault(input) != model::utf8_reference().find_fault(input)) {
+        fail("UTF-8 check disagrees with the reference");
+    }
+
+    StateReadResult first = read_state(input);
+    if (auto* error = std::get_if<StateReadError>(&first)) {
+        if (!known_message(error->message)) fail("unknown reading error");
+        return 0;
+    }
+    const Encoder& encoder = std::get<Encoder>(first);
+
+    // An exact-size heap buffer, so writing past state_size is caught.
+    const std::size_t length = state_size(encoder);
+    std::vector<std::uint8_t> written(length);
+    write_state(encoder, written.data());
+    // Duplicate keys collapse when read, so a rewrite is never longer.
+    if (length > size) fail("rewritten state longer than its input");
+
+    StateReadResult second = read_state(written);
+    if (!std::holds_alternative<Encoder>(second)) fail("rewritten state does not read");
+    const Encoder& again = std::get<Encoder>(second);
+    if (model::from_encoder(again) != model::from_encoder(encoder)) fail("round trip changed the record");
+    if (state_size(again) != length) fail("round trip changed the size");
+    return 0;
+}
