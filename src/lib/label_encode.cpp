@@ -1,1 +1,348 @@
-// placeholder
+// Label encoding of one string column, by two roads with the same result.
+#include "lib/label_encode.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "runtime/bucket_order.hpp"
+#include "runtime/internal_error.hpp"
+#include "runtime/parallel_loops.hpp"
+#include "runtime/parallel_sort.hpp"
+#include "runtime/uninitialized.hpp"
+
+namespace quorix {
+
+bool is_missing_marker(std::string_view text) noexcept {
+    return text == "nan" || text == "NaN" || text == "<NA>";
+}
+
+double missing_code() noexcept { return std::bit_cast<double>(std::uint64_t{0x7FF8000000000000}); }
+
+namespace {
+
+// Rows per piece of the row loops: enough to make a fork worth its cost.
+constexpr std::size_t row_grain = 4096;
+
+double code_cell(const std::optional<Code>& code) noexcept {
+    return code ? static_cast<double>(*code) : missing_code();
+}
+
+}  // namespace
+
+namespace label_encode_roads {
+
+LabelEncoding by_sorting(const TextColumn& texts) {
+    const std::size_t n = texts.size();
+    LabelEncoding result;
+
+    UninitializedVector<std::string_view> distinct(n);
+    parallel_for_each_index(n, [&](std::size_t r) { distinct[r] = texts[r]; }, row_grain);
+    parallel_sort(std::span<std::string_view>(distinct));
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+
+    result.text_to_code.reserve(distinct.size());
+    Code next = 0;
+    for (const std::string_view text : distinct) {
+        // Markers get no code and use none up.
+        const std::optional<Code> code =
+            is_missing_marker(text) ? std::nullopt : std::optional<Code>(next++);
+        result.text_to_code.emplace(std::string(text), code);
+    }
+    distinct = {};
+
+    result.codes.resize(n);
+    const TextToCode& map = result.text_to_code;
+    parallel_for_each_index(
+        n,
+        [&](std::size_t r) {
+            const auto entry = map.find(texts[r]);
+            if (entry == map.end()) panic("no entry found for key");
+            result.codes[r] = code_cell(entry->second);
+        },
+        row_grain);
+    return result;
+}
+
+namespace {
+
+// Rows are spread over this many partitions by the top bits of their hash;
+// equal texts land in the same one, so partitions deduplicate independently.
+constexpr unsigned partition_bits = 6;  // at most 8: a row's partition is kept in a byte
+constexpr std::size_t partition_count = std::size_t{1} << partition_bits;
+constexpr std::size_t block_rows = std::size_t{1} << 14;
+
+std::size_t partition_of(std::uint64_t hash) noexcept {
+    return static_cast<std::size_t>(hash >> (64 - partition_bits));
+}
+
+// The first sixteen bytes as two big-endian words, zero-padded. Equal texts
+// have equal heads, and comparing two heads gives the byte-wise order of
+// the texts whenever they differ, so most comparisons stay on integers.
+struct Head {
+    std::uint64_t high;
+    std::uint64_t low;
+    friend bool operator==(const Head&, const Head&) = default;
+    friend auto operator<=>(const Head&, const Head&) = default;
+};
+
+Head head_of(std::string_view text) noexcept {
+    unsigned char bytes[16] = {};
+    std::memcpy(bytes, text.data(), std::min<std::size_t>(text.size(), 16));
+    std::uint64_t high, low;
+    std::memcpy(&high, bytes, 8);
+    std::memcpy(&low, bytes + 8, 8);
+    if constexpr (std::endian::native == std::endian::little) {
+        high = __builtin_bswap64(high);
+        low = __builtin_bswap64(low);
+    }
+    return {high, low};
+}
+
+constexpr std::size_t head_bytes = 16;
+
+// One row as the partition pass reads it: streamed in order, so that
+// deduplicating touches the row's own bytes only for texts beyond the head.
+struct RowRecord {
+    std::uint64_t hash;
+    Head head;
+    std::uint32_t row;
+    std::uint32_t length;
+};
+
+// The distinct texts of one partition, numbered in order of first
+// appearance. Their bytes beyond the head are kept in a local arena, which
+// stays in cache while the partition's rows stream past.
+class DistinctTexts {
+public:
+    std::uint32_t find_or_add(const RowRecord& record, const TextColumn& texts) {
+        if ((seen_.size() + 1) * 2 > slots_.size()) grow();
+        const std::size_t mask = slots_.size() - 1;
+        const std::uint64_t tag = record.hash & ~std::uint64_t{0xFFFFFFFF};
+        for (std::size_t i = static_cast<std::size_t>(record.hash) & mask;; i = (i + 1) & mask) {
+            const std::uint64_t slot = slots_[i];
+            if (slot == 0) {
+                const auto id = static_cast<std::uint32_t>(seen_.size());
+                slots_[i] = tag | (id + 1);
+                seen_.push_back({record.hash, record.head, arena_.size(), record.length, record.row});
+                if (record.length > head_bytes) arena_.append(texts[record.row].substr(head_bytes));
+                return id;
+            }
+            // The high half of a slot holds the high half of the hash, which
+            // rejects nearly every mismatch before anything else is read.
+            if ((slot & ~std::uint64_t{0xFFFFFFFF}) == tag) {
+                const auto id = static_cast<std::uint32_t>(slot - 1);
+                if (same_text(seen_[id], record, texts)) return id;
+            }
+        }
+    }
+
+    std::size_t size() const noexcept { return seen_.size(); }
+    Head head(std::size_t id) const noexcept { return seen_[id].head; }
+    std::uint32_t first_row(std::size_t id) const noexcept { return seen_[id].first_row; }
+
+private:
+    struct Seen {
+        std::uint64_t hash;
+        Head head;
+        std::size_t tail;  // arena offset of the bytes after the head
+        std::uint32_t length;
+        std::uint32_t first_row;
+    };
+
+    bool same_text(const Seen& seen, const RowRecord& record, const TextColumn& texts) const noexcept {
+        if (seen.length != record.length || seen.head != record.head) return false;
+        if (record.length <= head_bytes) return true;
+        return std::memcmp(texts[record.row].data() + head_bytes, arena_.data() + seen.tail,
+                           record.length - head_bytes) == 0;
+    }
+
+    // Linear probing at load at most 1/2; a slot is (hash high half, id + 1), 0 empty.
+    void grow() {
+        std::vector<std::uint64_t> slots(std::max<std::size_t>(64, slots_.size() * 2), 0);
+        const std::size_t mask = slots.size() - 1;
+        for (std::size_t id = 0; id < seen_.size(); ++id) {
+            std::size_t i = static_cast<std::size_t>(seen_[id].hash) & mask;
+            while (slots[i] != 0) i = (i + 1) & mask;
+            slots[i] = (seen_[id].hash & ~std::uint64_t{0xFFFFFFFF}) | (id + 1);
+        }
+        slots_ = std::move(slots);
+    }
+
+    std::vector<std::uint64_t> slots_;
+    std::vector<Seen> seen_;
+    std::string arena_;
+};
+
+struct DistinctEntry {
+    Head head;
+    std::string_view text;
+    std::uint32_t id;  // dense over all partitions
+
+    friend bool operator<(const DistinctEntry& a, const DistinctEntry& b) noexcept {
+        if (!(a.head == b.head)) return a.head < b.head;
+        return a.text < b.text;
+    }
+};
+
+}  // namespace
+
+LabelEncoding by_hashing(const TextColumn& texts) {
+    const std::size_t n = texts.size();
+    if (n >= std::numeric_limits<std::uint32_t>::max()) return by_sorting(texts);  // 32-bit row ids
+    LabelEncoding result;
+    if (n == 0) return result;
+    const SeededHash hasher;  // a fresh random seed: partitions are not predictable from outside
+
+    // 1. Hash every row and count the rows per (block, partition).
+    const std::size_t blocks = (n + block_rows - 1) / block_rows;
+    // One byte per row instead of the hash: the scatter hashes again, which
+    // is cheaper than first touching eight more bytes per row.
+    UninitializedVector<std::uint8_t> partitions(n);
+    std::vector<std::uint32_t> counts(blocks * partition_count, 0);
+    std::vector<std::size_t> longest(blocks, 0);
+    parallel_for_each_index(blocks, [&](std::size_t b) {
+        std::uint32_t* count = &counts[b * partition_count];
+        for (std::size_t r = b * block_rows, end = std::min(n, r + block_rows); r < end; ++r) {
+            const std::string_view text = texts[r];
+            const std::size_t partition = partition_of(hasher(text));
+            partitions[r] = static_cast<std::uint8_t>(partition);
+            ++count[partition];
+            longest[b] = std::max(longest[b], text.size());
+        }
+    });
+    if (*std::max_element(longest.begin(), longest.end()) > std::numeric_limits<std::uint32_t>::max()) {
+        return by_sorting(texts);  // the records below hold 32-bit lengths
+    }
+
+    // 2. Scatter the rows as records so that each partition's rows are
+    // contiguous (and ascending within it).
+    std::vector<std::size_t> cursors(blocks * partition_count);
+    std::vector<std::size_t> partition_begin(partition_count + 1);
+    std::size_t position = 0;
+    for (std::size_t p = 0; p < partition_count; ++p) {
+        partition_begin[p] = position;
+        for (std::size_t b = 0; b < blocks; ++b) {
+            cursors[b * partition_count + p] = position;
+            position += counts[b * partition_count + p];
+        }
+    }
+    partition_begin[partition_count] = position;
+    counts = {};
+    UninitializedVector<RowRecord> records(n);
+    parallel_for_each_index(blocks, [&](std::size_t b) {
+        std::size_t* cursor = &cursors[b * partition_count];
+        for (std::size_t r = b * block_rows, end = std::min(n, r + block_rows); r < end; ++r) {
+            const std::string_view text = texts[r];
+            records[cursor[partitions[r]]++] = {hasher(text), head_of(text),
+                                                static_cast<std::uint32_t>(r),
+                                                static_cast<std::uint32_t>(text.size())};
+        }
+    });
+    cursors = {};
+
+    // 3. Deduplicate each partition; row r gets the id of its text within it.
+    UninitializedVector<std::uint32_t> local_ids(n);
+    std::vector<DistinctTexts> tables(partition_count);
+    parallel_for_each_index(partition_count, [&](std::size_t p) {
+        for (std::size_t i = partition_begin[p]; i < partition_begin[p + 1]; ++i) {
+            local_ids[records[i].row] = tables[p].find_or_add(records[i], texts);
+        }
+    });
+    records = {};
+    std::vector<std::size_t> id_base(partition_count + 1, 0);
+    for (std::size_t p = 0; p < partition_count; ++p) id_base[p + 1] = id_base[p] + tables[p].size();
+    const std::size_t k = id_base[partition_count];
+
+    // 4. Two things at once: the map gets its keys (each text copied once),
+    // while the distinct texts are sorted and numbered.
+    UninitializedVector<std::optional<Code>*> value_of(k);
+    UninitializedVector<double> code_of(k);
+    join(
+        [&] {
+            UninitializedVector<std::uint32_t> first_row(k);
+            parallel_for_each_index(partition_count, [&](std::size_t p) {
+                for (std::size_t j = 0; j < tables[p].size(); ++j) {
+                    first_row[id_base[p] + j] = tables[p].first_row(j);
+                }
+            });
+            TextToCode& map = result.text_to_code;
+            map.reserve(k);
+            const auto order =
+                bucket_order(map, k, [&](std::size_t id) { return texts[first_row[id]]; });
+            for (const std::size_t id : order) {
+                auto [entry, inserted] = map.emplace(std::string(texts[first_row[id]]), std::nullopt);
+                value_of[id] = &entry->second;
+            }
+        },
+        [&] {
+            std::vector<DistinctEntry> sorted(k);
+            parallel_for_each_index(partition_count, [&](std::size_t p) {
+                for (std::size_t j = 0; j < tables[p].size(); ++j) {
+                    sorted[id_base[p] + j] = {tables[p].head(j), texts[tables[p].first_row(j)],
+                                              static_cast<std::uint32_t>(id_base[p] + j)};
+                }
+            });
+            parallel_sort(std::span<DistinctEntry>(sorted), std::less<DistinctEntry>{});
+            // At most three markers: a text's code is its sorted position
+            // minus the markers sorted before it.
+            std::vector<std::size_t> marker_positions;
+            for (const std::string_view marker : {"<NA>", "NaN", "nan"}) {
+                const auto at = std::lower_bound(sorted.begin(), sorted.end(), marker,
+                                                 [](const DistinctEntry& e, std::string_view m) {
+                                                     return e.text < m;
+                                                 });
+                if (at != sorted.end() && at->text == marker) {
+                    marker_positions.push_back(static_cast<std::size_t>(at - sorted.begin()));
+                }
+            }
+            parallel_for_ranges(k, row_grain, [&](std::size_t begin, std::size_t end) {
+                std::size_t markers_before = static_cast<std::size_t>(
+                    std::count_if(marker_positions.begin(), marker_positions.end(),
+                                  [&](std::size_t m) { return m < begin; }));
+                for (std::size_t i = begin; i < end; ++i) {
+                    if (is_missing_marker(sorted[i].text)) {
+                        code_of[sorted[i].id] = missing_code();
+                        ++markers_before;
+                    } else {
+                        code_of[sorted[i].id] = static_cast<double>(i - markers_before);
+                    }
+                }
+            });
+        });
+
+    // 5. Codes into the map and into the rows. Different ids point at
+    // different map entries, so the writes do not meet.
+    parallel_for_each_index(
+        k,
+        [&](std::size_t id) {
+            if (!std::isnan(code_of[id])) *value_of[id] = static_cast<Code>(code_of[id]);
+        },
+        row_grain);
+    result.codes.resize(n);
+    parallel_for_each_index(
+        n,
+        [&](std::size_t r) {
+            result.codes[r] = code_of[id_base[partitions[r]] + local_ids[r]];
+        },
+        row_grain);
+    return result;
+}
+
+}  // namespace label_encode_roads
+
+LabelEncoding label_encode(const TextColumn& texts) {
+    // Hashing pays off once there are enough rows to share out; both roads
+    // give the same result.
+    constexpr std::size_t hashing_from_rows = 2048;
+    if (texts.size() < hashing_from_rows) return label_encode_roads::by_sorting(texts);
+    return label_encode_roads::by_hashing(texts);
+}
+
+}  // namespace quorix

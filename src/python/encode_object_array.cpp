@@ -9,7 +9,7 @@
 
 #include "lib/label_encode.hpp"
 #include "lib/send_ptr.hpp"
-#include "runtime/parallel_loops.hpp"
+#include "runtime/parallel_map_collect.hpp"
 
 namespace quorix {
 namespace {
@@ -39,9 +39,8 @@ CodeToText invert(const TextToCode& text_to_code) {
 }
 
 // Writes column c through the handle; cell (r, c) belongs to this job alone.
-template <class Value>
 void fill_column(const SendPtr& matrix, std::size_t cols, ColumnIndex c,
-                 const std::vector<Value>& values) {
+                 std::span<const double> values) {
     double* const start = matrix.get();
     parallel_for_each_index(
         values.size(), [&](std::size_t r) { start[r * cols + c] = values[r]; }, row_grain);

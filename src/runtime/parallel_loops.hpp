@@ -1,5 +1,5 @@
 // Parallel loops over index ranges, built on `join`: for-each, filter-map into
-// an ordered vector, map into a vector, and filter-map into a hash map.
+// an ordered vector, map into a vector.
 //
 // A loop starts as one piece and is cut in halves recursively. The number of
 // cuts adapts to stealing: a piece that moved to another worker earns a fresh
@@ -16,7 +16,6 @@
 #include <utility>
 #include <vector>
 
-#include "runtime/hash_map.hpp"
 #include "runtime/pool.hpp"
 
 namespace quorix {
@@ -159,36 +158,6 @@ auto parallel_map(std::span<T> items, const F& f, std::size_t min_len = 1) {
         for (std::size_t i = begin; i < end; ++i) out[i] = f(items[i]);
     });
     return out;
-}
-
-// The kept pairs of produce(begin, end, out) over [0, n), gathered as ordered
-// chunks in parallel, then inserted on this thread into one map sized once.
-template <class K, class V, class Produce>
-HashMap<K, V> parallel_collect_into_map(std::size_t n, const Produce& produce,
-                                        std::size_t min_len = 1) {
-    auto chunks = pool_detail::run_collect<std::pair<K, V>>(n, min_len, produce);
-    std::size_t total = 0;
-    for (const auto& chunk : chunks) total += chunk.size();
-    HashMap<K, V> map;
-    map.reserve(total);
-    for (auto& chunk : chunks) {
-        for (auto& [key, value] : chunk) map.emplace(std::move(key), std::move(value));
-    }
-    return map;
-}
-
-// f(items[i]) -> optional<pair<K, V>> for every item; the present pairs in a map.
-template <class K, class V, class T, class F>
-HashMap<K, V> parallel_filter_map_into_map(std::span<T> items, const F& f,
-                                           std::size_t min_len = 1) {
-    return parallel_collect_into_map<K, V>(
-        items.size(),
-        [&](std::size_t begin, std::size_t end, std::vector<std::pair<K, V>>& out) {
-            for (std::size_t i = begin; i < end; ++i) {
-                if (auto pair = f(items[i])) out.push_back(std::move(*pair));
-            }
-        },
-        min_len);
 }
 
 }  // namespace quorix

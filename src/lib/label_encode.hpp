@@ -1,0 +1,38 @@
+// Label encoding of one string column: codes from 0 in byte-wise order of the
+// distinct texts; the missing-value markers get no code and NaN cells.
+#pragma once
+
+#include <string_view>
+#include <vector>
+
+#include "python/encoding_info.hpp"
+#include "python/gathered_columns.hpp"
+#include "runtime/uninitialized.hpp"
+
+namespace quorix {
+
+struct LabelEncoding {
+    UninitializedVector<double> codes;  // one per row: the code, or NaN for a marker
+    TextToCode text_to_code;    // every distinct text; markers without a code
+};
+
+// "nan", "NaN" and "<NA>", byte for byte.
+bool is_missing_marker(std::string_view text) noexcept;
+
+// The quiet NaN with bit pattern 0x7FF8000000000000.
+double missing_code() noexcept;
+
+// Runs its loops on the pool of the calling thread (the global one outside).
+LabelEncoding label_encode(const TextColumn& texts);
+
+// The two roads label_encode may take; both give the same result, and the
+// tests compare them.
+namespace label_encode_roads {
+// Sorts views of all rows, removes duplicates, looks every row up.
+LabelEncoding by_sorting(const TextColumn& texts);
+// Deduplicates rows in hash partitions first and sorts only the distinct
+// texts. Takes the sorting road for 2^32 - 1 rows or more, or texts of 4 GiB.
+LabelEncoding by_hashing(const TextColumn& texts);
+}  // namespace label_encode_roads
+
+}  // namespace quorix
