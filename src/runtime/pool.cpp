@@ -322,17 +322,30 @@ void Pool::run_worker(Worker& self) noexcept {
 
 // ---- The process-wide pool ------------------------------------------------------
 
+namespace {
+
+std::atomic<Pool*> global_instance{nullptr};
+
+// A child made by fork() has none of the parent's workers: were it to hand
+// work to the inherited pool, it would wait for ever. It starts a pool of its
+// own on first use instead; the inherited one is left untouched.
+void forget_pool_in_child() noexcept { global_instance.store(nullptr, std::memory_order_relaxed); }
+
+}  // namespace
+
 Pool& global_pool() {
-    static std::atomic<Pool*> instance{nullptr};
     static std::mutex creating;
-    if (Pool* pool = instance.load(std::memory_order_acquire)) return *pool;
+    if (Pool* pool = global_instance.load(std::memory_order_acquire)) return *pool;
     std::lock_guard<std::mutex> lock(creating);
-    Pool* pool = instance.load(std::memory_order_relaxed);
+    Pool* pool = global_instance.load(std::memory_order_relaxed);
     if (pool == nullptr) {
+        static const bool fork_handler_registered =
+            pthread_atfork(nullptr, nullptr, forget_pool_in_child) == 0;
+        (void)fork_handler_registered;
         // A failed creation is not remembered: the next use tries again.
         pool = &Pool::create(decide_worker_count(
             [](const char* name) { return std::getenv(name); }, available_processors));
-        instance.store(pool, std::memory_order_release);
+        global_instance.store(pool, std::memory_order_release);
     }
     return *pool;
 }
