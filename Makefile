@@ -9,7 +9,7 @@ CMAKE_GEN := -G Ninja
 DEBIAN_PACKAGES := libgtest-dev libxxhash-dev
 FUZZ_SECONDS ?= 60
 
-.PHONY: demo test test-python test-numpy1 test-cpp install sanitize tsan fuzz bench system-deps clean
+.PHONY: demo test test-python test-numpy1 test-cpp install sanitize tsan fuzz bench bench-python bench-engine bench-state system-deps clean
 
 demo: install
 	$(PY) examples/quickstart.py
@@ -72,9 +72,21 @@ tsan: system-deps
 fuzz:
 	tests/fuzz/run_fuzz.sh $(FUZZ_SECONDS)
 
-bench: install
+# The Python benchmarks (beside pandas and scikit-learn), then the engine's and
+# the state format's own.
+bench: install bench-python bench-engine bench-state
+
+bench-python: install
 	$(PY) -m pip install -q -r requirements/bench.txt
 	$(PY) bench/run.py
+
+bench-engine: system-deps
+	bench/run_engine_bench.sh
+
+bench-state: system-deps
+	cmake -S . -B build/engine $(CMAKE_GEN) -DQUORIX_BUILD_MODULE=OFF -DQUORIX_BUILD_BENCH=ON
+	cmake --build build/engine --target state_bytes_bench
+	build/engine/state_bytes_bench
 
 clean:
 	rm -rf build $(VENV) $(VENV_NP1) $(VENV_ASAN)
