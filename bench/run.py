@@ -145,7 +145,11 @@ def run(quick):
     for i, name in enumerate(big_state.columns):
         codes = encoder4.encode(big_state)[name].to_numpy()
         texts = list(big_state[name])
-        as_dict[i] = ({t: int(c) for t, c in zip(texts, codes)}, {int(c): t for t, c in zip(texts, codes)})
+        # Markers such as "nan" have no code: in the first map only, as in the state.
+        as_dict[i] = (
+            {t: (None if c != c else int(c)) for t, c in zip(texts, codes)},
+            {int(c): t for t, c in zip(texts, codes) if c == c},
+        )
     del decoded
     pickled = pickle.dumps(as_dict, protocol=pickle.HIGHEST_PROTOCOL)
     record("S", "write", "quorix __getstate__", median_seconds(encoder4.__getstate__, repeats))

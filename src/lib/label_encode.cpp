@@ -261,8 +261,9 @@ LabelEncoding by_hashing(const TextColumn& texts) {
     const std::size_t k = id_base[partition_count];
 
     // 4. Two things at once: the map gets its keys (each text copied once),
-    // while the distinct texts are sorted and numbered.
-    UninitializedVector<std::optional<Code>*> value_of(k);
+    // while the distinct texts are sorted and numbered. The map takes the
+    // texts in index order (see bucket_order.hpp): its j-th entry is id order[j].
+    std::vector<std::size_t> order;
     UninitializedVector<double> code_of(k);
     join(
         [&] {
@@ -274,11 +275,17 @@ LabelEncoding by_hashing(const TextColumn& texts) {
             });
             TextToCode& map = result.text_to_code;
             map.reserve(k);
-            const auto order =
-                bucket_order(map, k, [&](std::size_t id) { return texts[first_row[id]]; });
-            for (const std::size_t id : order) {
-                auto [entry, inserted] = map.emplace(std::string(texts[first_row[id]]), std::nullopt);
-                value_of[id] = &entry->second;
+            order = bucket_order(map, k, [&](std::size_t id) { return texts[first_row[id]]; });
+            // Gathered in parallel, so that the one thread filling the map
+            // reads its keys in a line and waits on nothing but text bytes,
+            // which it asks for a few keys ahead.
+            UninitializedVector<std::string_view> keys(k);
+            parallel_for_each_index(
+                k, [&](std::size_t j) { keys[j] = texts[first_row[order[j]]]; }, row_grain);
+            constexpr std::size_t ahead = 8;
+            for (std::size_t j = 0; j < k; ++j) {
+                if (j + ahead < k) __builtin_prefetch(keys[j + ahead].data());
+                map.emplace(keys[j], std::nullopt);
             }
         },
         [&] {
@@ -317,14 +324,16 @@ LabelEncoding by_hashing(const TextColumn& texts) {
             });
         });
 
-    // 5. Codes into the map and into the rows. Different ids point at
-    // different map entries, so the writes do not meet.
-    parallel_for_each_index(
-        k,
-        [&](std::size_t id) {
-            if (!std::isnan(code_of[id])) *value_of[id] = static_cast<Code>(code_of[id]);
-        },
-        row_grain);
+    // 5. Codes into the map and into the rows. Every piece walks its own
+    // entries of the map.
+    TextToCode& map = result.text_to_code;
+    parallel_for_ranges(k, row_grain, [&](std::size_t begin, std::size_t end) {
+        auto entry = map.nth(begin);
+        for (std::size_t j = begin; j < end; ++j, ++entry) {
+            const double code = code_of[order[j]];
+            if (!std::isnan(code)) entry->second = static_cast<Code>(code);
+        }
+    });
     result.codes.resize(n);
     parallel_for_each_index(
         n,

@@ -1,6 +1,8 @@
 // Building the result of encode and decode.
 #include "python/arr_to_out.hpp"
 
+#include <cstring>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -14,6 +16,12 @@ namespace {
 
 constexpr int kCContiguous = 0x0001;  // NPY_ARRAY_C_CONTIGUOUS
 constexpr Code kLargestCode = ~Code{0};
+// How many rows ahead the decoding loops prefetch table entries and objects.
+constexpr std::size_t kEntryAhead = 32;
+constexpr std::size_t kObjectAhead = 12;
+// A column's strs are made in one walk over its map when the map has at most
+// this many entries per row of the table.
+constexpr std::size_t kTableLimit = 2;
 
 // A cell value (not NaN) as a code: saturating at both ends, else truncated.
 Code cell_code(double value) {
@@ -26,76 +34,165 @@ Result<PyRef> new_str(std::string_view text) {
     return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
+bool is_ascii(std::string_view text) noexcept {
+    unsigned char any = 0;
+    for (const char byte : text) any |= static_cast<unsigned char>(byte);
+    return any < 0x80;
+}
+
+// The same str as new_str, made without decoding when the text is ASCII.
+// Texts of one character or none go through new_str, which shares the
+// interpreter's single-character strs.
+Result<PyRef> new_text_str(std::string_view text) {
+    if (text.size() < 2 || !is_ascii(text)) return new_str(text);
+    QUORIX_TRY(PyRef str, checked(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127)));
+    std::memcpy(PyUnicode_DATA(str.get()), text.data(), text.size());
+    return str;
+}
+
 const CodeToText& column_map(const EncodingInfo& learned, ColumnIndex c) {
     auto found = learned.code_to_text.find(c);
     if (found == learned.code_to_text.end()) panic("no entry found for key");
     return found->second;
 }
 
-// One Python str per distinct code of a column, made on first use; codes
-// without a text give `missing`.
+// The Python str of each code of one column, shared by all the cells that
+// hold the code; codes without a text give `missing`. When the map is not
+// much larger than the table, one walk over it makes the strs of its codes
+// below its size (every code, after encode, which numbers from 0) into a
+// table indexed by code: the walk reads the map in memory order, where
+// finding codes in cell order would miss the cache at every step. Other
+// codes, and every code of a map much larger than the table, are looked up,
+// their strs made on first use.
 class ColumnTexts {
 public:
-    ColumnTexts(const CodeToText& map, PyRef missing) : map_(map), missing_(std::move(missing)) {
-        dense_.resize(map.size());
+    ColumnTexts(const CodeToText& map, PyObject* missing) : map_(map), missing_(missing) {}
+    ColumnTexts(const ColumnTexts&) = delete;
+    ColumnTexts& operator=(const ColumnTexts&) = delete;
+    // The strs are let go in table order, each asked for a little ahead.
+    ~ColumnTexts() {
+        for (std::size_t code = 0; code < table_.size(); ++code) {
+            if (code + kObjectAhead < table_.size()) __builtin_prefetch(table_[code + kObjectAhead].get(), 1);
+            table_[code].reset();
+        }
     }
 
-    // A borrowed reference, valid while this object lives.
+    // Makes the table when the map has at most `limit` entries.
+    Status make_table(std::size_t limit) {
+        if (map_.size() > limit) return Ok{};
+        table_.resize(map_.size());
+        // The map's order is not the codes' order: the table slots are asked
+        // for a few entries ahead.
+        auto ahead = map_.begin();
+        for (std::size_t k = 0; k < kObjectAhead && ahead != map_.end(); ++k) ++ahead;
+        for (const auto& [code, text] : map_) {
+            if (ahead != map_.end()) {
+                if (ahead->first < table_.size()) __builtin_prefetch(&table_[ahead->first], 1);
+                ++ahead;
+            }
+            if (code < table_.size()) {
+                QUORIX_TRY(table_[code], new_text_str(text));
+            }
+        }
+        return Ok{};
+    }
+
+    // A borrowed reference, valid while this object and `missing` live.
     Result<PyObject*> text(double value) {
-        if (value != value) return missing_.get();
+        if (value != value) return missing_;
         const Code code = cell_code(value);
-        PyRef& slot = code < dense_.size() ? dense_[code] : sparse_[code];
+        if (code >= table_.size()) return looked_up(code);
+        PyObject* str = table_[code].get();
+        return str != nullptr ? str : missing_;
+    }
+
+    // With codes in random order, reading the table and the strs misses the
+    // cache, so the loops ask for them some cells ahead: first the table
+    // entry, then (once that has arrived) its str. Inlined by force: the
+    // compiler sees no effect in a call that only prefetches and drops it.
+    [[gnu::always_inline]] void prefetch_entry(double value) const noexcept {
+        if (value != value) return;
+        const Code code = cell_code(value);
+        if (code < table_.size()) __builtin_prefetch(&table_[code]);
+    }
+    [[gnu::always_inline]] void prefetch_object(double value) const noexcept {
+        if (value != value) return;
+        const Code code = cell_code(value);
+        if (code < table_.size()) __builtin_prefetch(table_[code].get(), 1);
+    }
+
+private:
+    Result<PyObject*> looked_up(Code code) {
+        PyRef& slot = sparse_[code];
         if (!slot) {
             auto found = map_.find(code);
-            if (found == map_.end()) {
-                slot = missing_;
-            } else {
-                QUORIX_TRY(slot, new_str(found->second));
-            }
+            if (found == map_.end()) return missing_;
+            QUORIX_TRY(slot, new_text_str(found->second));
         }
         return slot.get();
     }
 
-private:
     const CodeToText& map_;
-    PyRef missing_;
-    std::vector<PyRef> dense_;  // codes are dense from 0 after encode
+    PyObject* missing_;
+    std::vector<PyRef> table_;  // null: the code has no text
     std::unordered_map<Code, PyRef> sparse_;
 };
 
 // The result of NumPy decoding, built directly: an object array with the
 // base array's layout (as numpy.array(base).astype("object") would have),
-// Python floats in every cell, and the texts in the listed columns.
+// Python floats in every cell, and the texts in the listed columns. Every
+// slot is written once, in memory order.
 Result<PyRef> decode_array(const Matrix& matrix, PyObject* base, const EncodingInfo& learned) {
     const std::size_t rows = matrix.rows(), cols = matrix.cols();
     const bool fortran = (numpy::as_array(base)->flags & kCContiguous) == 0;
-    // Its slots start out empty (null), which NumPy reads and frees as nothing.
-    QUORIX_TRY(PyRef result, numpy::new_array(numpy::kObject, rows, cols, fortran));
-    auto** slots = reinterpret_cast<PyObject**>(numpy::as_array(result.get())->data);
-    auto slot = [&](std::size_t r, std::size_t c) -> PyObject*& {
-        return fortran ? slots[c * rows + r] : slots[r * cols + c];
-    };
 
-    std::vector<bool> listed(cols, false);
+    // The checks of the per-column road, in list order, before any writing.
+    std::vector<const CodeToText*> maps(cols, nullptr);
     for (ColumnIndex c : learned.string_columns) {
-        if (c < cols) listed[c] = true;
-    }
-    for (std::size_t c = 0; c < cols; ++c) {
-        if (listed[c]) continue;
-        for (std::size_t r = 0; r < rows; ++r) {
-            QUORIX_TRY(PyRef number, checked(PyFloat_FromDouble(matrix.cell(r, c))));
-            slot(r, c) = number.release();
-        }
-    }
-
-    QUORIX_TRY(PyRef no_text, new_str("NaN"));
-    for (ColumnIndex c : learned.string_columns) {
-        ColumnTexts texts(column_map(learned, c), no_text);
+        const CodeToText& map = column_map(learned, c);
         if (rows == 0) continue;
         if (c >= cols) panic("ndarray: index out of bounds");
+        maps[c] = &map;
+    }
+    QUORIX_TRY(PyRef no_text, new_str("NaN"));
+    std::vector<std::optional<ColumnTexts>> texts(cols);
+    for (std::size_t c = 0; c < cols; ++c) {
+        if (maps[c] == nullptr) continue;
+        texts[c].emplace(*maps[c], no_text.get());
+        QUORIX_CHECK(texts[c]->make_table(kTableLimit * rows));
+    }
+
+    // Its slots start out empty (null), which NumPy reads and frees as nothing.
+    QUORIX_TRY(PyRef result, numpy::new_array(numpy::kObject, rows, cols, fortran));
+    PyObject** slot = reinterpret_cast<PyObject**>(numpy::as_array(result.get())->data);
+    auto fill = [&](std::size_t r, std::size_t c) -> Status {
+        const double value = matrix.cell(r, c);
+        if (texts[c]) {
+            QUORIX_TRY(PyObject * text, texts[c]->text(value));
+            *slot++ = PyRef::borrow(text).release();
+        } else {
+            QUORIX_TRY(PyRef number, checked(PyFloat_FromDouble(value)));
+            *slot++ = number.release();
+        }
+        return Ok{};
+    };
+    auto prefetch = [&](std::size_t r, std::size_t c) __attribute__((always_inline)) {
+        if (r + kEntryAhead < rows) texts[c]->prefetch_entry(matrix.cell(r + kEntryAhead, c));
+        if (r + kObjectAhead < rows) texts[c]->prefetch_object(matrix.cell(r + kObjectAhead, c));
+    };
+    if (fortran) {
+        for (std::size_t c = 0; c < cols; ++c) {
+            for (std::size_t r = 0; r < rows; ++r) {
+                if (texts[c]) prefetch(r, c);
+                QUORIX_CHECK(fill(r, c));
+            }
+        }
+    } else {
         for (std::size_t r = 0; r < rows; ++r) {
-            QUORIX_TRY(PyObject * text, texts.text(matrix.cell(r, c)));
-            PyRef previous = PyRef::steal(std::exchange(slot(r, c), PyRef::borrow(text).release()));
+            for (std::size_t c = 0; c < cols; ++c) {
+                if (texts[c]) prefetch(r, c);
+                QUORIX_CHECK(fill(r, c));
+            }
         }
     }
     return result;
@@ -105,16 +202,30 @@ Result<PyRef> call_astype_object(PyObject* object) {
     return checked(PyObject_CallMethod(object, "astype", "s", "object"));
 }
 
-// The texts (None for no text) of column c, one per row.
-Result<PyRef> column_text_list(const Matrix& matrix, ColumnIndex c, const CodeToText& map) {
+// The texts (None for no text) of each of `columns`, one list per column with
+// one entry per row, made in one pass over the matrix's rows. Every column is
+// below the matrix's cols (or the matrix has no rows).
+Result<std::vector<PyRef>> column_text_lists(const Matrix& matrix,
+                                             const std::vector<std::pair<ColumnIndex, const CodeToText*>>& columns) {
     const std::size_t rows = matrix.rows();
-    QUORIX_TRY(PyRef list, checked(PyList_New(static_cast<Py_ssize_t>(rows))));
-    ColumnTexts texts(map, PyRef::borrow(Py_None));
-    for (std::size_t r = 0; r < rows; ++r) {
-        QUORIX_TRY(PyObject * text, texts.text(matrix.at(r, c)));
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(r), PyRef::borrow(text).release());
+    std::vector<PyRef> lists;
+    std::vector<std::optional<ColumnTexts>> texts(columns.size());
+    for (std::size_t k = 0; k < columns.size(); ++k) {
+        QUORIX_TRY(PyRef list, checked(PyList_New(static_cast<Py_ssize_t>(rows))));
+        lists.push_back(std::move(list));
+        texts[k].emplace(*columns[k].second, Py_None);
+        QUORIX_CHECK(texts[k]->make_table(kTableLimit * rows));
     }
-    return list;
+    for (std::size_t r = 0; r < rows; ++r) {
+        for (std::size_t k = 0; k < columns.size(); ++k) {
+            const ColumnIndex c = columns[k].first;
+            if (r + kEntryAhead < rows) texts[k]->prefetch_entry(matrix.cell(r + kEntryAhead, c));
+            if (r + kObjectAhead < rows) texts[k]->prefetch_object(matrix.cell(r + kObjectAhead, c));
+            QUORIX_TRY(PyObject * text, texts[k]->text(matrix.cell(r, c)));
+            PyList_SET_ITEM(lists[k].get(), static_cast<Py_ssize_t>(r), PyRef::borrow(text).release());
+        }
+    }
+    return lists;
 }
 
 // The column under `label` becomes an object column holding `texts`.
@@ -160,9 +271,40 @@ Result<PyRef> build_frame(const Matrix& matrix, PyObject* base, const std::vecto
     std::unordered_map<std::string_view, std::size_t> label_counts;
     for (const std::string& label : labels) ++label_counts[label];
 
-    for (ColumnIndex c : learned->string_columns) {
-        const CodeToText& map = column_map(*learned, c);
-        QUORIX_TRY(PyRef texts, column_text_list(matrix, c, map));
+    // The lists of the listed columns are made together, in one pass over the
+    // rows, for as long as the list passes the checks that the per-column
+    // steps make; the calls for the columns before a failing one still come
+    // before its failure.
+    const std::vector<ColumnIndex>& listed = learned->string_columns;
+    std::vector<std::pair<ColumnIndex, const CodeToText*>> ready;
+    std::unordered_map<ColumnIndex, std::size_t> list_of;  // column -> index in `ready`
+    std::size_t checked_count = 0;
+    for (ColumnIndex c : listed) {
+        auto found = learned->code_to_text.find(c);
+        if (found == learned->code_to_text.end() || (matrix.rows() != 0 && c >= matrix.cols()) ||
+            c >= labels.size()) {
+            break;
+        }
+        if (list_of.emplace(c, ready.size()).second) ready.emplace_back(c, &found->second);
+        ++checked_count;
+    }
+    QUORIX_TRY(std::vector<PyRef> lists, column_text_lists(matrix, ready));
+
+    // pandas counts references to tell a temporary frame (chained assignment,
+    // which it warns about) from one that is kept; called from here the
+    // result has one fewer than a Python caller's frame would have.
+    const PyRef kept_while_written = frame;
+    for (std::size_t k = 0; k < listed.size(); ++k) {
+        const ColumnIndex c = listed[k];
+        PyRef texts;
+        if (k < checked_count) {
+            texts = lists[list_of.at(c)];
+        } else {
+            const CodeToText& map = column_map(*learned, c);
+            if (matrix.rows() != 0 && c >= matrix.cols()) panic("ndarray: index out of bounds");
+            QUORIX_TRY(std::vector<PyRef> one, column_text_lists(matrix, {{c, &map}}));
+            texts = std::move(one.front());
+        }
         if (c >= labels.size()) {
             panic("index out of bounds: the len is " + std::to_string(labels.size()) + " but the index is " +
                   std::to_string(c));

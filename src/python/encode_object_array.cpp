@@ -23,19 +23,18 @@ struct ColumnMaps {
 };
 
 // The entries that have a code, inverted, with copies of the texts. The
-// map's buckets are shared out, so the copies are made in parallel.
+// entries are shared out by number, so the copies are made in parallel.
 CodeToText invert(const TextToCode& text_to_code) {
     return parallel_collect_into_map<Code, std::string>(
-        text_to_code.bucket_count(),
+        text_to_code.size(),
         [&](std::size_t begin, std::size_t end, std::vector<std::pair<Code, std::string>>& out) {
-            for (std::size_t bucket = begin; bucket < end; ++bucket) {
-                for (auto entry = text_to_code.begin(bucket); entry != text_to_code.end(bucket);
-                     ++entry) {
-                    if (entry->second) out.emplace_back(*entry->second, entry->first);
-                }
+            if (begin == end) return;
+            auto entry = text_to_code.nth(begin);
+            for (std::size_t i = begin; i < end; ++i, ++entry) {
+                if (entry->second) out.emplace_back(*entry->second, entry->first);
             }
         },
-        256);
+        4096);
 }
 
 // Writes column c through the handle; cell (r, c) belongs to this job alone.

@@ -1,12 +1,19 @@
-// The cell reading of input extraction, with one shortcut: a plain ndarray
+// The cell reading of input extraction, with two shortcuts. A plain ndarray
 // (exactly numpy.ndarray) of objects, booleans, integers or floats is read
 // straight from its buffer, giving the same objects and the same values that
 // item access would give. Everything else, subclasses included, goes through
-// item access.
+// item access. And when every cell of such an object array is an exact str,
+// float, bool, int of 64 bits or None, no cell can run Python code, so the
+// order of reading is invisible: the cells are read in memory order, their
+// values and texts computed here as float() and str() would give them.
 #include "python/gather_cells.hpp"
 
+#include <charconv>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "python/number_text.hpp"
@@ -103,6 +110,28 @@ void gather_object_column(const ArrayView& view, std::size_t c, GatheredColumn& 
     for (const PyRef& cell : cells) accept_object(column, rows, cell.get());
 }
 
+// All columns at once, row by row: a row-major buffer is then read once in
+// memory order, not once per column.
+template <class T>
+void gather_numeric_rows(const ArrayView& view, GatheredColumns& gathered) {
+    for (GatheredColumn& column : gathered.columns) column.numbers.resize(gathered.rows);
+    for (std::size_t r = 0; r < gathered.rows; ++r) {
+        for (std::size_t c = 0; c < gathered.cols; ++c) {
+            gathered.columns[c].numbers[r] = static_cast<double>(load<T>(view.at(r, c)));
+        }
+    }
+}
+
+bool gather_rows_from_buffer(const ArrayView& view, GatheredColumns& gathered) {
+    switch (view.type_num) {
+        case numpy::kLong:
+        case numpy::kLongLong: gather_numeric_rows<std::int64_t>(view, gathered); return true;
+        case numpy::kFloat: gather_numeric_rows<float>(view, gathered); return true;
+        case numpy::kDouble: gather_numeric_rows<double>(view, gathered); return true;
+        default: return false;
+    }
+}
+
 bool gather_column_from_buffer(const ArrayView& view, std::size_t c, GatheredColumn& column, std::size_t rows) {
     switch (view.type_num) {
         case numpy::kObject: gather_object_column(view, c, column, rows); return true;
@@ -137,6 +166,158 @@ bool readable_from_buffer(int type_num) {
     }
 }
 
+// ---------------------------------------------------------------------------
+// Object arrays whose cells run no code.
+
+// How many rows ahead the cells' objects are asked for: they lie anywhere in
+// memory, and each is read once.
+constexpr std::size_t kCellsAhead = 16;
+// Texts whose sizes estimate the bytes a text column will need.
+constexpr std::size_t kSizingSample = 1024;
+
+// The UTF-8 of an exact str, when that needs no error handling: lone
+// surrogates (which would raise, and raising allocates, which may run code)
+// leave the cell to the plain road.
+bool exact_str_text(PyObject* str, std::string_view& text) {
+    if (!PyUnicode_IS_READY(str)) return false;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
+    if (PyUnicode_IS_ASCII(str)) {
+        text = std::string_view(static_cast<const char*>(PyUnicode_DATA(str)), static_cast<std::size_t>(length));
+        return true;
+    }
+    const int kind = PyUnicode_KIND(str);
+    const void* data = PyUnicode_DATA(str);
+    if (kind != PyUnicode_1BYTE_KIND) {
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            const Py_UCS4 unit = PyUnicode_READ(kind, data, i);
+            if (unit >= 0xD800 && unit <= 0xDFFF) return false;
+        }
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
+    if (utf8 == nullptr) {
+        PyError dropped = PyError::fetch();
+        return false;
+    }
+    text = std::string_view(utf8, static_cast<std::size_t>(size));
+    return true;
+}
+
+// str() of an exact float: its repr.
+bool float_text(double value, std::string& text) {
+    char* written = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (written == nullptr) {
+        PyError dropped = PyError::fetch();
+        return false;
+    }
+    text.assign(written);
+    PyMem_Free(written);
+    return true;
+}
+
+// The column's texts from now on; the buffer is sized from the first texts.
+void push_text(GatheredColumn& column, std::size_t rows, std::string_view text) {
+    TextColumn& texts = column.texts;
+    texts.push_back(text);
+    if (texts.size() == kSizingSample && rows > kSizingSample) {
+        std::size_t sampled = 0;
+        for (std::size_t r = 0; r < kSizingSample; ++r) sampled += texts[r].size();
+        // A little more than the sample's average size, for every row.
+        texts.reserve(rows, sampled / kSizingSample * rows + sampled / kSizingSample * rows / 8 + 64);
+    }
+}
+
+// Takes one cell as accept_object would, for the cells that run no code
+// (exact str, float, bool, int of at most 64 bits, None, an empty slot);
+// false, with nothing taken, for any other.
+bool accept_inert(GatheredColumn& column, std::size_t rows, PyObject* cell, std::string& scratch) {
+    if (cell == nullptr) cell = Py_None;
+    const PyTypeObject* type = Py_TYPE(cell);
+    if (type == &PyUnicode_Type) {
+        std::string_view text;
+        if (!exact_str_text(cell, text)) return false;
+        if (!column.is_string) promote(column, rows);
+        push_text(column, rows, text);
+    } else if (type == &PyFloat_Type) {
+        const double value = PyFloat_AS_DOUBLE(cell);
+        if (!column.is_string) {
+            column.numbers.push_back(value);
+        } else {
+            if (!float_text(value, scratch)) return false;
+            push_text(column, rows, scratch);
+        }
+    } else if (type == &PyLong_Type) {
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(cell, &overflow);
+        if (overflow != 0) return false;  // beyond 64 bits: left to the plain road
+        if (!column.is_string) {
+            // Rounded to nearest, ties to even, as the host converts ints.
+            column.numbers.push_back(static_cast<double>(value));
+        } else {
+            char digits[24];
+            const std::to_chars_result written = std::to_chars(digits, digits + sizeof digits, value);
+            push_text(column, rows, std::string_view(digits, static_cast<std::size_t>(written.ptr - digits)));
+        }
+    } else if (type == &PyBool_Type) {
+        const bool value = cell == Py_True;
+        if (!column.is_string) {
+            column.numbers.push_back(value ? 1.0 : 0.0);
+        } else {
+            push_text(column, rows, value ? "True" : "False");
+        }
+    } else if (cell == Py_None) {
+        if (!column.is_string) promote(column, rows);
+        push_text(column, rows, "None");
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Reads an object array whose cells all run no code, in the order of its
+// memory. At the first cell that might run code it stops and returns false,
+// having changed nothing visible: `gathered` is then cleared for the plain road.
+bool gather_inert_objects(const ArrayView& view, GatheredColumns& gathered) {
+    const std::size_t rows = gathered.rows, cols = gathered.cols;
+    for (GatheredColumn& column : gathered.columns) column.numbers.reserve(rows);
+    std::string scratch;
+    auto cell_at = [&](std::size_t r, std::size_t c) { return load<PyObject*>(view.at(r, c)); };
+    auto prefetch = [&](std::size_t r, std::size_t c) __attribute__((always_inline)) {
+        // The header, and the characters of a short str after it.
+        if (PyObject* ahead = cell_at(r, c)) {
+            __builtin_prefetch(ahead);
+            __builtin_prefetch(reinterpret_cast<const char*>(ahead) + 64);
+        }
+    };
+    bool inert = true;
+    const bool by_rows = std::abs(view.col_step) <= std::abs(view.row_step);
+    if (by_rows) {
+        for (std::size_t r = 0; r < rows && inert; ++r) {
+            for (std::size_t c = 0; c < cols; ++c) {
+                if (r + kCellsAhead < rows) prefetch(r + kCellsAhead, c);
+                if (!accept_inert(gathered.columns[c], rows, cell_at(r, c), scratch)) {
+                    inert = false;
+                    break;
+                }
+            }
+        }
+    } else {
+        for (std::size_t c = 0; c < cols && inert; ++c) {
+            for (std::size_t r = 0; r < rows; ++r) {
+                if (r + kCellsAhead < rows) prefetch(r + kCellsAhead, c);
+                if (!accept_inert(gathered.columns[c], rows, cell_at(r, c), scratch)) {
+                    inert = false;
+                    break;
+                }
+            }
+        }
+    }
+    if (!inert) {
+        for (GatheredColumn& column : gathered.columns) column = GatheredColumn{};
+    }
+    return inert;
+}
+
 // The buffer of `source` when it is exactly an ndarray of the expected size
 // whose elements this file knows how to read; nothing otherwise.
 bool buffer_view(PyObject* source, const GatheredColumns& gathered, ArrayView& view) {
@@ -160,6 +341,11 @@ void gather_cells(PyObject* source, GatheredColumns& gathered) {
     if (!buffer_view(source, gathered, view)) {
         gather_columns_by_item_access(source, gathered, 0);
         return;
+    }
+    if (view.type_num == numpy::kObject) {
+        if (gather_inert_objects(view, gathered)) return;
+    } else if (std::abs(view.col_step) < std::abs(view.row_step)) {
+        if (gather_rows_from_buffer(view, gathered)) return;
     }
     // Kept alive even if a cell's __float__ or __str__ drops other references to it.
     PyRef keep = PyRef::borrow(source);

@@ -1,8 +1,10 @@
 // An insertion order for filling a freshly reserved hash map: entries grouped
-// by the region of the bucket array they land in, so that the inserts walk
-// the buckets front to back instead of jumping all over them.
+// by the region of the index they land in, so that the inserts walk the
+// index front to back instead of jumping all over it.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -11,25 +13,25 @@
 
 namespace quorix {
 
-// A permutation of [0, n): entry i is key_of(i) for `map`, whose bucket count
-// must already be final (reserved). Only the speed of the later inserts
-// depends on this order, never their result: the bucket index assumed here
-// (hash modulo bucket count) is the standard library's, and a wrong guess
-// would only cost cache misses.
+// A permutation of [0, n): entry i is key_of(i) for `map`. A HashMap key's
+// home slot grows with its hash (it is the hash's top bits), whatever the
+// size of the index, so ordering by the top bits of the hash orders by home
+// slot. Only the speed of the later inserts depends on this order, never
+// their result.
 template <class Map, class KeyOf>
 std::vector<std::size_t> bucket_order(const Map& map, std::size_t n, const KeyOf& key_of) {
-    // Regions of a few thousand buckets: their part of the bucket array stays
-    // in cache while their entries go in.
-    const std::size_t buckets = map.bucket_count();
-    const std::size_t regions = std::max<std::size_t>(1, std::min<std::size_t>(n / 64, 1 << 16));
+    // Regions of a few thousand slots: their part of the index stays in
+    // cache while their entries go in.
+    const unsigned region_bits =
+        std::bit_width(std::max<std::size_t>(1, std::min<std::size_t>(n / 64, 1 << 16))) - 1;
+    const std::size_t regions = std::size_t{1} << region_bits;
     std::vector<std::uint32_t> region_of(n);
-    const auto hash = map.hash_function();
+    const auto& hash = map.hash_function();
     parallel_for_each_index(
         n,
         [&](std::size_t i) {
-            const std::size_t bucket = hash(key_of(i)) % buckets;
-            region_of[i] = static_cast<std::uint32_t>(
-                static_cast<unsigned __int128>(bucket) * regions / buckets);
+            const std::uint64_t h = hash(key_of(i));
+            region_of[i] = region_bits == 0 ? 0 : static_cast<std::uint32_t>(h >> (64 - region_bits));
         },
         4096);
     std::vector<std::size_t> start(regions + 1, 0);
