@@ -1,4 +1,4 @@
-// The Encoder heap type: its specification, method table and object hooks.
+// The Encoder heap type: its PyType_Spec, method table and object hooks.
 #include <new>
 
 #include "lib/encoder_object.hpp"

@@ -71,23 +71,23 @@ def test_reimport_publishes_the_same_class():
 
 
 def _fresh_module():
-    spec = importlib.util.find_spec("quorix")
-    return spec, spec.loader.create_module(spec)
+    found = importlib.util.find_spec("quorix")
+    return found, found.loader.create_module(found)
 
 
 def test_execution_appends_to_an_existing_all():
-    spec, module = _fresh_module()
+    found, module = _fresh_module()
     module.__all__ = ["other"]
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     assert module.__all__ == ["other", "Encoder"]
     assert module.Encoder is quorix.Encoder
 
 
 def test_execution_refuses_an_all_that_is_not_a_list():
-    spec, module = _fresh_module()
+    found, module = _fresh_module()
     module.__all__ = ("other",)
     with pytest.raises(TypeError, match=r"^'tuple' object is not an instance of 'list'$"):
-        spec.loader.exec_module(module)
+        found.loader.exec_module(module)
 
 
 def test_instances_release_their_type_reference():
