@@ -1,7 +1,7 @@
 """Reference-leak check: many calls of every kind, success and failure, with
 the growth of traced memory and of live objects reported per kind.
 
-    .venv/bin/python bench/leak_check.py [calls]
+    .venv/bin/python bench/leak_check.py [calls] [kind-substring]
 """
 
 import gc
@@ -56,12 +56,15 @@ def kinds():
 
 def main():
     calls = int(sys.argv[1]) if len(sys.argv) > 1 else 10_000
-    print(f"| kind | calls | traced memory growth (bytes) | live objects growth |")
+    wanted = sys.argv[2] if len(sys.argv) > 2 else ""
+    print("| kind | calls | traced memory growth (bytes) | live objects growth |")
     print("|---|---:|---:|---:|")
     import os
     devnull = os.open(os.devnull, os.O_WRONLY)
     saved_out, saved_err = os.dup(1), os.dup(2)
     for name, call in kinds().items():
+        if wanted not in name:
+            continue
         os.dup2(devnull, 1)  # the refused type's name goes to fd 1, reports to fd 2
         os.dup2(devnull, 2)
         for _ in range(200):
