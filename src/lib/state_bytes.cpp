@@ -13,7 +13,10 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <string_view>
 #include <utility>
+
+#include "runtime/parallel_loops.hpp"
 
 namespace quorix {
 
@@ -130,6 +133,13 @@ struct ReadFailure {
 
 // No container reserves room for more entries than fit in this many bytes.
 constexpr std::size_t kReservationCap = 1 << 20;
+
+// Room for `count` entries of a container whose entries the scan has seen,
+// still within the cap: beyond it the container grows as entries arrive.
+template <class Entry>
+std::size_t capped_reservation(std::uint64_t count) noexcept {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(count, kReservationCap / sizeof(Entry)));
+}
 
 class Reader {
 public:
@@ -249,6 +259,240 @@ EncodingInfo read_encoding_info(Reader& in) {
     return info;
 }
 
+// ---- reading in two passes -------------------------------------------------
+//
+// The fast road for valid input. The scan walks the structure alone and
+// checks every fixed-width item, text length and tag against the input, so
+// the build can read each map's entries without bounds checks, and knows
+// every map's real entry count before reserving for it: counts are still
+// trusted only as far as the input actually holds that many entries. Each
+// map is built apart from the others and checks its own texts' UTF-8.
+// Whatever fails, the input goes to the plain reader, which reports the
+// error; valid input is read once by each pass and never by the plain one.
+
+std::uint64_t load_u64(const std::uint8_t* p) noexcept {
+    return static_cast<std::uint64_t>(p[0]) | static_cast<std::uint64_t>(p[1]) << 8 |
+           static_cast<std::uint64_t>(p[2]) << 16 | static_cast<std::uint64_t>(p[3]) << 24 |
+           static_cast<std::uint64_t>(p[4]) << 32 | static_cast<std::uint64_t>(p[5]) << 40 |
+           static_cast<std::uint64_t>(p[6]) << 48 | static_cast<std::uint64_t>(p[7]) << 56;
+}
+
+// One per-column map: its column and its entries, checked by the scan.
+struct MapRange {
+    ColumnIndex column;
+    std::uint64_t count;
+    const std::uint8_t* entries;
+};
+
+struct Layout {
+    bool has_info = false;
+    std::uint64_t column_count = 0;
+    const std::uint8_t* columns = nullptr;
+    std::vector<MapRange> text_to_code;
+    std::vector<MapRange> code_to_text;
+    std::uint64_t entries = 0;  // in all per-column maps
+};
+
+// Walks the structure; false at the first item the plain reader would fail
+// on for a reason other than UTF-8. Memory grows with the input only: a map
+// range is noted after its column and count were read, 16 bytes at least.
+class Scanner {
+public:
+    explicit Scanner(std::span<const std::uint8_t> bytes) noexcept
+        : next_(bytes.data()), end_(bytes.data() + bytes.size()) {}
+
+    bool scan(Layout& layout) {
+        std::uint8_t presence;
+        if (!u8(presence) || presence > 1) return false;
+        layout.has_info = presence == 1;
+        if (layout.has_info) {
+            if (!u64(layout.column_count) || layout.column_count > remaining() / kWordSize) return false;
+            layout.columns = next_;
+            next_ += layout.column_count * kWordSize;
+            if (!maps(layout.text_to_code, layout.entries, [this] { return text_to_code_entry(); })) return false;
+            if (!maps(layout.code_to_text, layout.entries, [this] { return code_to_text_entry(); })) return false;
+        }
+        std::uint8_t strategy[kStrategySize];
+        if (remaining() < kStrategySize) return false;
+        std::memcpy(strategy, next_, kStrategySize);
+        return strategy[0] == 0 && strategy[1] == 0 && strategy[2] == 0 && strategy[3] == 0;
+    }
+
+private:
+    std::size_t remaining() const noexcept { return static_cast<std::size_t>(end_ - next_); }
+
+    bool u8(std::uint8_t& value) noexcept {
+        if (next_ == end_) return false;
+        value = *next_++;
+        return true;
+    }
+
+    bool u64(std::uint64_t& value) noexcept {
+        if (remaining() < kWordSize) return false;
+        value = load_u64(next_);
+        next_ += kWordSize;
+        return true;
+    }
+
+    bool text() noexcept {
+        std::uint64_t length;
+        if (!u64(length) || length > remaining()) return false;
+        next_ += length;
+        return true;
+    }
+
+    bool text_to_code_entry() noexcept {
+        std::uint8_t tag;
+        if (!text() || !u8(tag) || tag > 1) return false;
+        if (tag == 0) return true;
+        std::uint64_t code;
+        return u64(code);
+    }
+
+    bool code_to_text_entry() noexcept {
+        std::uint64_t code;
+        return u64(code) && text();
+    }
+
+    template <class Entry>
+    bool maps(std::vector<MapRange>& ranges, std::uint64_t& entries, Entry entry) {
+        std::uint64_t count;
+        if (!u64(count)) return false;
+        for (std::uint64_t i = 0; i < count; ++i) {
+            MapRange range;
+            if (!u64(range.column) || !u64(range.count)) return false;
+            range.entries = next_;
+            for (std::uint64_t k = 0; k < range.count; ++k) {
+                if (!entry()) return false;
+            }
+            ranges.push_back(range);
+            entries += range.count;
+        }
+        return true;
+    }
+
+    const std::uint8_t* next_;
+    const std::uint8_t* end_;
+};
+
+// Entries are parsed and hashed a batch ahead of their inserts, and the
+// slots they will probe first are prefetched, so the cache misses of a
+// large index overlap instead of coming one after another.
+constexpr std::size_t kInsertBatch = 16;
+
+bool valid_utf8(std::string_view text) noexcept {
+    return !find_utf8_fault({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+}
+
+std::string_view take_text(const std::uint8_t*& p) noexcept {
+    const std::size_t length = static_cast<std::size_t>(load_u64(p));
+    const char* content = reinterpret_cast<const char*>(p + kWordSize);
+    p += kWordSize + length;
+    return {content, length};
+}
+
+// Fills an empty map from entries the scan checked; false on a UTF-8 fault.
+bool build_text_to_code(const MapRange& range, TextToCode& map) {
+    struct Pending {
+        std::string_view text;
+        std::optional<Code> code;
+        std::uint64_t hash;
+    };
+    map.reserve(capped_reservation<TextToCode::value_type>(range.count));
+    const std::uint8_t* p = range.entries;
+    Pending batch[kInsertBatch];
+    for (std::uint64_t done = 0; done < range.count;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kInsertBatch, range.count - done));
+        for (std::size_t i = 0; i < n; ++i) {
+            Pending& entry = batch[i];
+            entry.text = take_text(p);
+            if (!valid_utf8(entry.text)) return false;
+            const bool has_code = *p++ == 1;
+            entry.code = has_code ? std::optional<Code>(load_u64(p)) : std::nullopt;
+            if (has_code) p += kWordSize;
+            entry.hash = map.hash_key(entry.text);
+            map.prefetch(entry.hash);
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            map.insert_or_assign_hashed(batch[i].hash, batch[i].text, batch[i].code);
+        }
+        done += n;
+    }
+    return true;
+}
+
+bool build_code_to_text(const MapRange& range, CodeToText& map) {
+    struct Pending {
+        Code code;
+        std::string_view text;
+        std::uint64_t hash;
+    };
+    map.reserve(capped_reservation<CodeToText::value_type>(range.count));
+    const std::uint8_t* p = range.entries;
+    Pending batch[kInsertBatch];
+    for (std::uint64_t done = 0; done < range.count;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kInsertBatch, range.count - done));
+        for (std::size_t i = 0; i < n; ++i) {
+            Pending& entry = batch[i];
+            entry.code = load_u64(p);
+            p += kWordSize;
+            entry.text = take_text(p);
+            if (!valid_utf8(entry.text)) return false;
+            entry.hash = map.hash_key(entry.code);
+            map.prefetch(entry.hash);
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            map.insert_or_assign_hashed(batch[i].hash, batch[i].code, batch[i].text);
+        }
+        done += n;
+    }
+    return true;
+}
+
+// The record of a scanned layout, or nothing when a text is not UTF-8.
+std::optional<Encoder> build(const Layout& layout, std::size_t parallel_min_entries) {
+    Encoder encoder;
+    if (!layout.has_info) return encoder;
+
+    const std::size_t to_code_count = layout.text_to_code.size();
+    const std::size_t total = to_code_count + layout.code_to_text.size();
+    std::vector<TextToCode> to_code(to_code_count);
+    std::vector<CodeToText> to_text(layout.code_to_text.size());
+    // One flag per map, written by whichever worker builds it.
+    std::vector<unsigned char> valid(total, 0);
+    auto build_one = [&](std::size_t i) {
+        valid[i] = i < to_code_count ? build_text_to_code(layout.text_to_code[i], to_code[i])
+                                     : build_code_to_text(layout.code_to_text[i - to_code_count],
+                                                          to_text[i - to_code_count]);
+    };
+    if (total > 1 && layout.entries >= parallel_min_entries && pool_worker_count() > 1) {
+        parallel_for_each_index(total, build_one);
+    } else {
+        for (std::size_t i = 0; i < total; ++i) {
+            build_one(i);
+            if (!valid[i]) return std::nullopt;
+        }
+    }
+    if (std::find(valid.begin(), valid.end(), 0) != valid.end()) return std::nullopt;
+
+    // Assembled in input order, so a repeated column replaces the earlier
+    // map exactly as in the plain reader.
+    EncodingInfo& info = encoder.encoding_info.emplace();
+    info.string_columns.reserve(capped_reservation<ColumnIndex>(layout.column_count));
+    for (std::size_t i = 0; i < layout.column_count; ++i) {
+        info.string_columns.push_back(load_u64(layout.columns + i * kWordSize));
+    }
+    info.text_to_code.reserve(capped_reservation<decltype(info.text_to_code)::value_type>(to_code_count));
+    for (std::size_t i = 0; i < to_code_count; ++i) {
+        info.text_to_code.insert_or_assign(layout.text_to_code[i].column, std::move(to_code[i]));
+    }
+    info.code_to_text.reserve(capped_reservation<decltype(info.code_to_text)::value_type>(to_text.size()));
+    for (std::size_t i = 0; i < to_text.size(); ++i) {
+        info.code_to_text.insert_or_assign(layout.code_to_text[i].column, std::move(to_text[i]));
+    }
+    return encoder;
+}
+
 }  // namespace
 
 std::size_t state_size(const Encoder& encoder) noexcept {
@@ -268,7 +512,7 @@ std::vector<std::uint8_t> encode_state(const Encoder& encoder) {
     return bytes;
 }
 
-StateReadResult read_state(std::span<const std::uint8_t> bytes) {
+StateReadResult read_state_plain(std::span<const std::uint8_t> bytes) {
     try {
         Reader in(bytes);
         Encoder encoder;
@@ -284,6 +528,17 @@ StateReadResult read_state(std::span<const std::uint8_t> bytes) {
         return StateReadError{std::move(failure.message)};
     }
 }
+
+StateReadResult read_state_two_pass(std::span<const std::uint8_t> bytes,
+                                    std::size_t parallel_min_entries) {
+    Layout layout;
+    if (Scanner(bytes).scan(layout)) {
+        if (std::optional<Encoder> encoder = build(layout, parallel_min_entries)) return std::move(*encoder);
+    }
+    return read_state_plain(bytes);
+}
+
+StateReadResult read_state(std::span<const std::uint8_t> bytes) { return read_state_two_pass(bytes); }
 
 // ---- UTF-8 ----------------------------------------------------------------
 

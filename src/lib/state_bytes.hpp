@@ -38,6 +38,20 @@ using StateReadResult = std::variant<Encoder, StateReadError>;
 // most a bounded reservation before the input runs out.
 StateReadResult read_state(std::span<const std::uint8_t> bytes);
 
+// What read_state does, in two passes: the first checks the record's
+// structure (every fixed-width item, text length and tag) and finds where
+// each per-column map lies; the second builds the maps from there, on the
+// worker pool when they hold at least `parallel_min_entries` entries in all.
+// Any failure hands the input to read_state_plain, so errors are the plain
+// reader's own. Separate from read_state so tests can force either build.
+inline constexpr std::size_t kParallelReadMinEntries = 1 << 15;
+StateReadResult read_state_two_pass(std::span<const std::uint8_t> bytes,
+                                    std::size_t parallel_min_entries = kParallelReadMinEntries);
+
+// The plain reader: one pass, item by item. read_state gives the same result
+// on every input, so this is also the reference it is tested against.
+StateReadResult read_state_plain(std::span<const std::uint8_t> bytes);
+
 // The first spot where a byte string stops being UTF-8.
 struct Utf8Fault {
     std::size_t index;  // where the offending character starts

@@ -257,8 +257,23 @@ public:
     // from `key` only when inserted.
     template <class KeyArg, class... Args>
     std::pair<iterator, bool> try_emplace(KeyArg&& key, Args&&... args) {
+        const std::uint64_t hash = hash_of(lookup_type(key));
+        return try_emplace_hashed(hash, std::forward<KeyArg>(key), std::forward<Args>(args)...);
+    }
+
+    // The hash under which this map places `key`.
+    std::uint64_t hash_key(lookup_type key) const noexcept { return hash_of(key); }
+
+    // Starts loading the slot where a key of this hash is looked for first,
+    // so a batch of inserts can overlap their cache misses. A hint only.
+    void prefetch(std::uint64_t hash) const noexcept {
+        if (slots_) __builtin_prefetch(slots_ + home(hash));
+    }
+
+    // try_emplace with the key's hash_key(key) computed by the caller.
+    template <class KeyArg, class... Args>
+    std::pair<iterator, bool> try_emplace_hashed(std::uint64_t hash, KeyArg&& key, Args&&... args) {
         const lookup_type lookup(key);
-        const std::uint64_t hash = hash_of(lookup);
         Probe probe{};
         if (slots_) {
             probe = find_slot(lookup, hash);
@@ -292,6 +307,14 @@ public:
     template <class KeyArg, class M>
     std::pair<iterator, bool> insert_or_assign(KeyArg&& key, M&& value) {
         auto result = try_emplace(std::forward<KeyArg>(key), std::forward<M>(value));
+        if (!result.second) result.first->second = std::forward<M>(value);
+        return result;
+    }
+
+    // insert_or_assign with the key's hash_key(key) computed by the caller.
+    template <class KeyArg, class M>
+    std::pair<iterator, bool> insert_or_assign_hashed(std::uint64_t hash, KeyArg&& key, M&& value) {
+        auto result = try_emplace_hashed(hash, std::forward<KeyArg>(key), std::forward<M>(value));
         if (!result.second) result.first->second = std::forward<M>(value);
         return result;
     }

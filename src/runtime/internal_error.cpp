@@ -33,7 +33,7 @@ std::string current_thread_name() {
 
 }  // namespace
 
-void report_internal_error(const std::string& message, std::source_location where) {
+void report_internal_error(const std::string& message, SourceLocation where) {
     // One write per report so that reports of concurrent threads do not interleave.
     std::string report = "thread '" + current_thread_name() + "' (" +
                          std::to_string(static_cast<long>(syscall(SYS_gettid))) +
@@ -53,13 +53,13 @@ void report_internal_error(const std::string& message, std::source_location wher
     std::fflush(stderr);
 }
 
-void panic(const std::string& message, std::source_location where) {
+void panic(const std::string& message, SourceLocation where) {
     report_internal_error(message, where);
     throw InternalError(message);
 }
 
 void panic(const std::string& context, const std::string& description,
-           std::source_location where) {
+           SourceLocation where) {
     panic(context + ": " + description, where);
 }
 

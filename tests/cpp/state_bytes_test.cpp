@@ -571,5 +571,208 @@ TEST(StateBytesUtf8Differential, RandomMixedStrings) {
     EXPECT_LT(faulty, 19000);
 }
 
+// ---- the two-pass reader against the plain one ----------------------------
+//
+// read_state reads in two passes and falls back on read_state_plain; on
+// every input both must give the same error text or the same record. Both
+// insert in input order, so the records must even write back to the same
+// bytes. Each test runs with the maps built on the calling thread and with
+// every map handed to the worker pool.
+
+struct Road {
+    std::string name;
+    std::size_t parallel_min_entries;
+    friend void PrintTo(const Road& road, std::ostream* os) { *os << road.name; }
+};
+
+class StateBytesTwoPass : public testing::TestWithParam<Road> {
+protected:
+    testing::AssertionResult same_as_plain(std::span<const std::uint8_t> bytes) const {
+        StateReadResult plain = read_state_plain(bytes);
+        StateReadResult fast = read_state_two_pass(bytes, GetParam().parallel_min_entries);
+        auto* plain_error = std::get_if<StateReadError>(&plain);
+        auto* fast_error = std::get_if<StateReadError>(&fast);
+        if (plain_error && fast_error) {
+            if (plain_error->message == fast_error->message) return testing::AssertionSuccess();
+            return testing::AssertionFailure() << "plain: " << plain_error->message
+                                               << "\ntwo-pass: " << fast_error->message;
+        }
+        if (plain_error || fast_error) {
+            return testing::AssertionFailure()
+                   << "only one road failed: " << (plain_error ? plain_error : fast_error)->message;
+        }
+        const Encoder& a = std::get<Encoder>(plain);
+        const Encoder& b = std::get<Encoder>(fast);
+        if (model::from_encoder(a) != model::from_encoder(b)) {
+            return testing::AssertionFailure() << "the records differ";
+        }
+        if (encode_state(a) != encode_state(b)) {
+            return testing::AssertionFailure() << "the records differ in map order";
+        }
+        return testing::AssertionSuccess();
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Roads, StateBytesTwoPass,
+                         testing::Values(Road{"OneThread", SIZE_MAX}, Road{"Pool", 0}),
+                         [](const testing::TestParamInfo<Road>& info) { return info.param.name; });
+
+TEST_P(StateBytesTwoPass, RandomRecordsWithAndWithoutTrailingBytes) {
+    RandomStates random(4242);
+    for (int round = 0; round < 300; ++round) {
+        std::vector<std::uint8_t> bytes = model::to_bytes(random.state()).data();
+        ASSERT_TRUE(same_as_plain(bytes)) << "round " << round;
+        for (std::uint64_t n = 1 + random.below(20); n > 0; --n) {
+            bytes.push_back(static_cast<std::uint8_t>(random.below(256)));
+        }
+        ASSERT_TRUE(same_as_plain(bytes)) << "round " << round << " with trailing bytes";
+    }
+}
+
+TEST_P(StateBytesTwoPass, KnownErrorCases) {
+    for (const ErrorCase& error : error_cases()) {
+        EXPECT_TRUE(same_as_plain(error.bytes.data())) << error.name;
+    }
+}
+
+TEST_P(StateBytesTwoPass, EveryTruncation) {
+    RandomStates random(8);
+    std::vector<State> states = {State{}, State{Info{}}, worked_example_state()};
+    for (int i = 0; i < 10; ++i) states.push_back(State{random.encoded_info()});
+    for (int i = 0; i < 5; ++i) states.push_back(State{random.loose_info()});
+    for (const State& state : states) {
+        const Bytes bytes = model::to_bytes(state);
+        for (std::size_t cut = 0; cut <= bytes.size(); ++cut) {
+            ASSERT_TRUE(same_as_plain(bytes.prefix(cut))) << "cut at " << cut << " of " << bytes.size();
+        }
+    }
+}
+
+// Every byte of valid states replaced in turn: UTF-8 faults in every text of
+// every map, bad tags, and counts and lengths made huge or short.
+TEST_P(StateBytesTwoPass, EverySingleByteReplacement) {
+    RandomStates random(15);
+    std::vector<State> states = {worked_example_state()};
+    for (int i = 0; i < 12; ++i) states.push_back(State{random.encoded_info()});
+    for (int i = 0; i < 6; ++i) states.push_back(State{random.loose_info()});
+    for (const State& state : states) {
+        const std::vector<std::uint8_t> valid = model::to_bytes(state).data();
+        for (std::size_t at = 0; at < valid.size(); ++at) {
+            for (std::uint8_t value : {0x00, 0x01, 0x02, 0x41, 0x80, 0xC3, 0xE2, 0xF4, 0xFF}) {
+                std::vector<std::uint8_t> bytes = valid;
+                bytes[at] = value;
+                ASSERT_TRUE(same_as_plain(bytes)) << "byte " << at << " set to " << int(value);
+            }
+        }
+    }
+}
+
+// Repeated columns, texts and codes: a later entry replaces an earlier one.
+TEST_P(StateBytesTwoPass, DuplicateHeavyMaps) {
+    RandomStates random(77);
+    const std::array<std::string, 4> texts = {"a", "b", "\xC3\xA9", ""};
+    for (int round = 0; round < 300; ++round) {
+        std::uint64_t maps = 1 + random.below(4);
+        Bytes bytes = Bytes().u8(1).u64(0).u64(maps);
+        for (std::uint64_t m = 0; m < maps; ++m) {
+            const std::uint64_t entries = random.below(12);
+            bytes.u64(random.below(3)).u64(entries);
+            for (std::uint64_t k = 0; k < entries; ++k) {
+                bytes.text(texts[random.below(texts.size())]);
+                if (random.below(2) == 0) {
+                    bytes.u8(0);
+                } else {
+                    bytes.u8(1).u64(random.below(3));
+                }
+            }
+        }
+        maps = 1 + random.below(4);
+        bytes.u64(maps);
+        for (std::uint64_t m = 0; m < maps; ++m) {
+            const std::uint64_t entries = random.below(12);
+            bytes.u64(random.below(3)).u64(entries);
+            for (std::uint64_t k = 0; k < entries; ++k) bytes.u64(random.below(3)).text(texts[random.below(texts.size())]);
+        }
+        bytes.u32(0);
+        ASSERT_TRUE(same_as_plain(bytes.data())) << "round " << round;
+    }
+}
+
+// Counts of 2^63 and 2^64 - 1 in every count and length of a valid state.
+TEST_P(StateBytesTwoPass, HugeCountsAnywhere) {
+    RandomStates random(5);
+    for (int i = 0; i < 8; ++i) {
+        const std::vector<std::uint8_t> valid = model::to_bytes(State{random.encoded_info()}).data();
+        for (std::size_t at = 1; at + 8 <= valid.size(); ++at) {
+            for (std::uint64_t count : {kHalf64, kMax64}) {
+                std::vector<std::uint8_t> bytes = valid;
+                for (int b = 0; b < 8; ++b) bytes[at + b] = static_cast<std::uint8_t>(count >> (8 * b));
+                ASSERT_TRUE(same_as_plain(bytes)) << "count at " << at;
+            }
+        }
+    }
+}
+
+// Maps large enough for read_state to build them on the pool, with faults
+// placed so that the earliest one in byte order must win.
+TEST_P(StateBytesTwoPass, LargeMapsWithFaultsLateAndEarly) {
+    constexpr std::uint64_t kColumns = 4;
+    constexpr std::uint64_t kEntries = 12000;
+    Bytes bytes = Bytes().u8(1).u64(kColumns);
+    for (std::uint64_t c = 0; c < kColumns; ++c) bytes.u64(c);
+    std::vector<std::size_t> text_at;  // where each text's content starts
+    auto text = [&](std::uint64_t c, std::uint64_t k) {
+        const std::string content = "t" + std::to_string(c) + "-" + std::to_string(k * 7919 % 100003);
+        text_at.push_back(bytes.size() + 8);
+        bytes.text(content);
+    };
+    bytes.u64(kColumns);
+    for (std::uint64_t c = 0; c < kColumns; ++c) {
+        bytes.u64(c).u64(kEntries);
+        for (std::uint64_t k = 0; k < kEntries; ++k) {
+            text(c, k);
+            bytes.u8(1).u64(k);
+        }
+    }
+    bytes.u64(kColumns);
+    for (std::uint64_t c = 0; c < kColumns; ++c) {
+        bytes.u64(c).u64(kEntries);
+        for (std::uint64_t k = 0; k < kEntries; ++k) {
+            bytes.u64(k);
+            text(c, k);
+        }
+    }
+    bytes.u32(0);
+    const std::vector<std::uint8_t> valid = bytes.data();
+    ASSERT_TRUE(same_as_plain(valid));
+    EXPECT_EQ(model::from_encoder(std::get<Encoder>(read_state(valid))).info->text_to_code.size(), kColumns);
+
+    const std::size_t last = text_at.back();
+    const std::size_t middle = text_at[text_at.size() / 2];
+    const std::size_t early = text_at[kEntries + 3];
+    // The code tag of that entry: its code and the next entry's length follow.
+    const std::size_t tag_early = text_at[kEntries + 4] - 8 - 9;
+    struct Fault {
+        const char* name;
+        std::vector<std::pair<std::size_t, std::uint8_t>> bytes;
+        std::size_t cut;  // keep this many bytes
+    };
+    const std::vector<Fault> faults = {
+        {"LastText", {{last + 1, 0xFF}}, valid.size()},
+        {"MiddleText", {{middle, 0xC3}}, valid.size()},
+        {"EarlyAndLateText", {{early, 0x80}, {last, 0xFF}}, valid.size()},
+        {"EarlyTextThenTruncated", {{early, 0xE2}}, valid.size() - 9},
+        {"BadTagBeforeLaterText", {{tag_early, 0x05}, {middle, 0xFF}}, valid.size()},
+        {"TruncatedInsideLastText", {}, last + 1},
+        {"StrategyOne", {{valid.size() - 4, 0x01}}, valid.size()},
+    };
+    for (const Fault& fault : faults) {
+        std::vector<std::uint8_t> faulty(valid.begin(), valid.begin() + fault.cut);
+        for (const auto& [at, value] : fault.bytes) faulty[at] = value;
+        EXPECT_TRUE(same_as_plain(faulty)) << fault.name;
+        EXPECT_EQ(read_error(faulty), std::get<StateReadError>(read_state_plain(faulty)).message) << fault.name;
+    }
+}
+
 }  // namespace
 }  // namespace quorix

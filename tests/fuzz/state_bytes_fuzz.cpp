@@ -1,7 +1,10 @@
 // Fuzzes reading the state bytes: any input either fails with one of the
 // known messages or gives a record that writes back to bytes of the computed
-// size and reads back to the same record. The UTF-8 check is compared with
-// the slow reference on the raw input as well.
+// size and reads back to the same record. The two-pass reader behind
+// read_state must agree with the plain reader on every input, on the calling
+// thread and on the worker pool: the same error text, or records that write
+// back to the same bytes. The UTF-8 check is compared with the slow reference
+// on the raw input as well.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -41,7 +44,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fail("UTF-8 check disagrees with the reference");
     }
 
-    StateReadResult first = read_state(input);
+    StateReadResult first = read_state_plain(input);
+    for (std::size_t parallel_min_entries : {std::size_t{0}, SIZE_MAX}) {
+        const StateReadResult fast = read_state_two_pass(input, parallel_min_entries);
+        if (first.index() != fast.index()) fail("the two-pass reader disagrees on success");
+        if (auto* error = std::get_if<StateReadError>(&first)) {
+            if (std::get<StateReadError>(fast).message != error->message) {
+                fail("the two-pass reader reports another error");
+            }
+        } else if (encode_state(std::get<Encoder>(fast)) != encode_state(std::get<Encoder>(first))) {
+            fail("the two-pass reader gives another record");
+        }
+    }
     if (auto* error = std::get_if<StateReadError>(&first)) {
         if (!known_message(error->message)) fail("unknown reading error");
         return 0;
