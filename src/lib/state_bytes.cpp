@@ -392,61 +392,55 @@ std::string_view take_text(const std::uint8_t*& p) noexcept {
 }
 
 // Fills an empty map from entries the scan checked; false on a UTF-8 fault.
-bool build_text_to_code(const MapRange& range, TextToCode& map) {
+// `read_entry` takes one entry's key and value from the front of the bytes.
+// Entries are parsed and hashed a batch at a time, so that the index slots
+// they go to are fetched while the rest of the batch is read.
+template <class Map, class Key, class Value, class ReadEntry>
+bool build_map(const MapRange& range, Map& map, ReadEntry read_entry) {
     struct Pending {
-        std::string_view text;
-        std::optional<Code> code;
+        Key key;
+        Value value;
         std::uint64_t hash;
     };
-    map.reserve(capped_reservation<TextToCode::value_type>(range.count));
+    map.reserve(capped_reservation<typename Map::value_type>(range.count));
     const std::uint8_t* p = range.entries;
     Pending batch[kInsertBatch];
     for (std::uint64_t done = 0; done < range.count;) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kInsertBatch, range.count - done));
         for (std::size_t i = 0; i < n; ++i) {
             Pending& entry = batch[i];
-            entry.text = take_text(p);
-            if (!valid_utf8(entry.text)) return false;
-            const bool has_code = *p++ == 1;
-            entry.code = has_code ? std::optional<Code>(load_u64(p)) : std::nullopt;
-            if (has_code) p += kWordSize;
-            entry.hash = map.hash_key(entry.text);
+            if (!read_entry(p, entry.key, entry.value)) return false;
+            entry.hash = map.hash_key(entry.key);
             map.prefetch(entry.hash);
         }
         for (std::size_t i = 0; i < n; ++i) {
-            map.insert_or_assign_hashed(batch[i].hash, batch[i].text, batch[i].code);
+            map.insert_or_assign_hashed(batch[i].hash, batch[i].key, batch[i].value);
         }
         done += n;
     }
     return true;
 }
 
+bool build_text_to_code(const MapRange& range, TextToCode& map) {
+    return build_map<TextToCode, std::string_view, std::optional<Code>>(
+        range, map, [](const std::uint8_t*& p, std::string_view& text, std::optional<Code>& code) {
+            text = take_text(p);
+            if (!valid_utf8(text)) return false;
+            const bool has_code = *p++ == 1;
+            code = has_code ? std::optional<Code>(load_u64(p)) : std::nullopt;
+            if (has_code) p += kWordSize;
+            return true;
+        });
+}
+
 bool build_code_to_text(const MapRange& range, CodeToText& map) {
-    struct Pending {
-        Code code;
-        std::string_view text;
-        std::uint64_t hash;
-    };
-    map.reserve(capped_reservation<CodeToText::value_type>(range.count));
-    const std::uint8_t* p = range.entries;
-    Pending batch[kInsertBatch];
-    for (std::uint64_t done = 0; done < range.count;) {
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kInsertBatch, range.count - done));
-        for (std::size_t i = 0; i < n; ++i) {
-            Pending& entry = batch[i];
-            entry.code = load_u64(p);
+    return build_map<CodeToText, Code, std::string_view>(
+        range, map, [](const std::uint8_t*& p, Code& code, std::string_view& text) {
+            code = load_u64(p);
             p += kWordSize;
-            entry.text = take_text(p);
-            if (!valid_utf8(entry.text)) return false;
-            entry.hash = map.hash_key(entry.code);
-            map.prefetch(entry.hash);
-        }
-        for (std::size_t i = 0; i < n; ++i) {
-            map.insert_or_assign_hashed(batch[i].hash, batch[i].code, batch[i].text);
-        }
-        done += n;
-    }
-    return true;
+            text = take_text(p);
+            return valid_utf8(text);
+        });
 }
 
 // The record of a scanned layout, or nothing when a text is not UTF-8.
