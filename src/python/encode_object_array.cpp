@@ -49,6 +49,15 @@ std::optional<ColumnMaps> encode_column(const GatheredColumns& columns, const Se
                                         ColumnIndex c) {
     const GatheredColumn& column = columns.columns[c];
     if (!column.is_string) {
+        if (column.number_source) {
+            // Read where the numbers lie, each converted once into its cell.
+            double* const start = matrix.get();
+            const NumberSource& source = column.number_source;
+            const std::size_t cols = columns.cols;
+            parallel_for_each_index(
+                columns.rows, [&](std::size_t r) { start[r * cols + c] = source[r]; }, row_grain);
+            return std::nullopt;
+        }
         // Plain double copies keep NaN payloads, infinities and -0.0 as they are.
         fill_column(matrix, columns.cols, c, column.numbers);
         return std::nullopt;
