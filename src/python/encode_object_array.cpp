@@ -1,6 +1,7 @@
 // The per-column driver: one pool job per column.
 #include "python/encode_object_array.hpp"
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -45,6 +46,62 @@ void fill_column(const SendPtr& matrix, std::size_t cols, ColumnIndex c,
         values.size(), [&](std::size_t r) { start[r * cols + c] = values[r]; }, row_grain);
 }
 
+// A column given as category codes: the categories that occur, and the
+// null texts that occur, are encoded once, and every row takes the code of
+// its category. The distinct texts are those of the rows, so the maps and
+// codes are those of encoding the rows one by one.
+ColumnMaps encode_dictionary_column(const GatheredColumns& columns, const SendPtr& matrix, ColumnIndex c) {
+    const TextColumn& texts = columns.columns[c].texts;
+    const std::vector<std::string_view>& categories = texts.categories();
+    const std::size_t rows = texts.size();
+    const std::size_t first_valid = texts.first_valid();
+    std::vector<std::uint8_t> occurs(categories.size(), 0);
+    bool null_after = false;
+    for (std::size_t r = first_valid; r < rows; ++r) {
+        const std::int64_t category = texts.code(r);
+        if (category >= 0) {
+            occurs[static_cast<std::size_t>(category)] = 1;
+        } else {
+            null_after = true;
+        }
+    }
+    TextColumn distinct;
+    std::vector<std::size_t> entry_of(categories.size(), 0);
+    for (std::size_t k = 0; k < categories.size(); ++k) {
+        if (occurs[k] == 0) continue;
+        entry_of[k] = distinct.size();
+        distinct.push_view(categories[k]);
+    }
+    const std::size_t before_entry = distinct.size();
+    if (first_valid > 0) distinct.push_view(texts.null_text(0));
+    const std::size_t after_entry = distinct.size();
+    if (null_after) distinct.push_view(texts.null_text(first_valid));
+    LabelEncoding encoded = label_encode(distinct);
+    std::vector<double> category_code(categories.size(), 0.0);
+    for (std::size_t k = 0; k < categories.size(); ++k) {
+        if (occurs[k] != 0) category_code[k] = encoded.codes[entry_of[k]];
+    }
+    const double before_code = first_valid > 0 ? encoded.codes[before_entry] : 0.0;
+    const double after_code = null_after ? encoded.codes[after_entry] : 0.0;
+    ColumnMaps maps{c, std::move(encoded.text_to_code), {}};
+    double* const start = matrix.get();
+    const std::size_t cols = columns.cols;
+    join(
+        [&] {
+            parallel_for_each_index(
+                rows,
+                [&](std::size_t r) {
+                    const std::int64_t category = texts.code(r);
+                    start[r * cols + c] = category >= 0 ? category_code[static_cast<std::size_t>(category)]
+                                          : r < first_valid ? before_code
+                                                            : after_code;
+                },
+                row_grain);
+        },
+        [&] { maps.code_to_text = invert(maps.text_to_code); });
+    return maps;
+}
+
 std::optional<ColumnMaps> encode_column(const GatheredColumns& columns, const SendPtr& matrix,
                                         ColumnIndex c) {
     const GatheredColumn& column = columns.columns[c];
@@ -62,6 +119,7 @@ std::optional<ColumnMaps> encode_column(const GatheredColumns& columns, const Se
         fill_column(matrix, columns.cols, c, column.numbers);
         return std::nullopt;
     }
+    if (column.texts.is_dictionary()) return encode_dictionary_column(columns, matrix, c);
     LabelEncoding encoded = label_encode(column.texts);
     ColumnMaps maps{c, std::move(encoded.text_to_code), {}};
     join([&] { fill_column(matrix, columns.cols, c, encoded.codes); },

@@ -128,6 +128,8 @@ public:
         }
     }
     std::string_view null_text(std::size_t row) const noexcept { return row < first_valid_ ? null_before_ : null_after_; }
+    // The first row that is not null (every row before it is).
+    std::size_t first_valid() const noexcept { return first_valid_; }
 
 private:
     enum class Kind : std::uint8_t { kViews, kArrow, kDictionary };
