@@ -313,36 +313,10 @@ private:
         }
         if (missing == Missing::kOther) return false;
 
-        PyRef to_numpy = optional_attribute(categories.get(), "to_numpy");
-        if (!to_numpy) return false;
-        PyRef kwargs = PyRef::steal(Py_BuildValue("{s:s}", "dtype", "object"));
-        PyRef empty = PyRef::steal(PyTuple_New(0));
-        if (!kwargs || !empty) return PyError::fetch();
-        PyRef objects = PyRef::steal(PyObject_Call(to_numpy.get(), empty.get(), kwargs.get()));
-        if (!objects) {
-            PyErr_Clear();
-            return false;
-        }
-        if (!numpy::array_api().is_exact_array(objects.get())) return false;
-        const numpy::ArrayObject* category_vector = numpy::as_array(objects.get());
-        if (category_vector->nd != 1 || category_vector->descr->type_num != numpy::kObject) return false;
-        const auto count = static_cast<std::size_t>(category_vector->dimensions[0]);
         std::vector<std::string_view> texts;
-        texts.reserve(count);
-        for (std::size_t k = 0; k < count; ++k) {
-            PyObject* category;
-            std::memcpy(&category, category_vector->data + static_cast<Py_ssize_t>(k) * category_vector->strides[0],
-                        sizeof category);
-            if (category == nullptr || !PyUnicode_CheckExact(category)) return false;
-            std::string_view text;
-            if (exact_str_text(category, text)) {
-                texts.push_back(text);
-            } else {
-                TextColumn lossy;
-                push_object_text(category, lossy);
-                texts.push_back(column.texts.keep(lossy[0]));
-            }
-        }
+        QUORIX_TRY(const bool readable, category_texts(categories.get(), column, texts));
+        if (!readable) return false;
+        const std::size_t count = texts.size();
         std::size_t first_valid = rows_;
         for (std::size_t r = 0; r < rows_; ++r) {
             std::int64_t code = 0;
@@ -369,6 +343,58 @@ private:
             }
         }
         keep(std::move(codes));
+        return true;
+    }
+
+    // The texts of categories that are all str: views into their Arrow data
+    // when they are stored so, else into their str objects.
+    Result<bool> category_texts(PyObject* categories, GatheredColumn& column, std::vector<std::string_view>& texts) {
+        PyRef values = optional_attribute(categories, "_values");
+        if (values && (is_type(values.get(), names_.arrow_string_array) ||
+                       is_type(values.get(), names_.arrow_string_numpy))) {
+            PyRef chunked = optional_attribute(values.get(), "_pa_array");
+            if (!chunked) return false;
+            auto chunks = std::make_unique<ArrowTextChunks>();
+            QUORIX_TRY(const bool readable, read_arrow_text_stream(chunked.get(), *chunks));
+            if (!readable) return false;
+            texts.reserve(chunks->rows);
+            for (const arrow::TextArray& chunk : chunks->arrays) {
+                if (chunk.null_count() != 0) return false;
+                for (std::size_t k = 0; k < chunk.size(); ++k) texts.push_back(chunk.text(k));
+            }
+            storage_.arrow.push_back(std::move(chunks));
+            keep(std::move(chunked));
+            return true;
+        }
+        PyRef to_numpy = optional_attribute(categories, "to_numpy");
+        if (!to_numpy) return false;
+        PyRef kwargs = PyRef::steal(Py_BuildValue("{s:s}", "dtype", "object"));
+        PyRef empty = PyRef::steal(PyTuple_New(0));
+        if (!kwargs || !empty) return PyError::fetch();
+        PyRef objects = PyRef::steal(PyObject_Call(to_numpy.get(), empty.get(), kwargs.get()));
+        if (!objects) {
+            PyErr_Clear();
+            return false;
+        }
+        if (!numpy::array_api().is_exact_array(objects.get())) return false;
+        const numpy::ArrayObject* category_vector = numpy::as_array(objects.get());
+        if (category_vector->nd != 1 || category_vector->descr->type_num != numpy::kObject) return false;
+        const auto count = static_cast<std::size_t>(category_vector->dimensions[0]);
+        texts.reserve(count);
+        for (std::size_t k = 0; k < count; ++k) {
+            PyObject* category;
+            std::memcpy(&category, category_vector->data + static_cast<Py_ssize_t>(k) * category_vector->strides[0],
+                        sizeof category);
+            if (category == nullptr || !PyUnicode_CheckExact(category)) return false;
+            std::string_view text;
+            if (exact_str_text(category, text)) {
+                texts.push_back(text);
+            } else {
+                TextColumn lossy;
+                push_object_text(category, lossy);
+                texts.push_back(column.texts.keep(lossy[0]));
+            }
+        }
         keep(std::move(objects));
         return true;
     }
