@@ -7,9 +7,11 @@ VENV_NP1 := .venv-numpy1
 VENV_ASAN := .venv-asan
 CMAKE_GEN := -G Ninja
 DEBIAN_PACKAGES := libgtest-dev libxxhash-dev
+FUZZ_DEBIAN_PACKAGES := clang-14 libclang-rt-14-dev
 FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?=
 
-.PHONY: demo test test-python test-numpy1 test-cpp install sanitize tsan fuzz bench bench-python bench-engine bench-state system-deps clean
+.PHONY: demo test test-python test-numpy1 test-cpp install sanitize tsan fuzz bench bench-python bench-engine bench-state system-deps fuzz-deps clean
 
 demo: install
 	$(PY) examples/quickstart.py
@@ -69,8 +71,18 @@ tsan: system-deps
 	cmake --build build/cpp-tsan
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/cpp-tsan --output-on-failure
 
-fuzz:
-	tests/fuzz/run_fuzz.sh $(FUZZ_SECONDS)
+# clang and libFuzzer with the sanitizer runtimes, for the fuzz targets.
+fuzz-deps: system-deps
+	@for package in $(FUZZ_DEBIAN_PACKAGES); do \
+	  dpkg-query -W -f='$${db:Status-Abbrev}' $$package 2>/dev/null | grep -q '^ii' || missing=1; \
+	done; \
+	[ -z "$$missing" ] || \
+	  { apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $(FUZZ_DEBIAN_PACKAGES); }
+
+# Every fuzz target (or those in FUZZ_TARGETS) for FUZZ_SECONDS each; an input
+# a target fails on is kept in tests/fuzz/regressions/<target>/.
+fuzz: fuzz-deps
+	tests/fuzz/run_fuzz.sh $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 # The Python benchmarks (beside pandas and scikit-learn), then the engine's and
 # the state format's own.
