@@ -65,7 +65,7 @@ $(VENV_WHEEL)/.ready: requirements/wheel.txt
 wheel: system-deps $(VENV_WHEEL)/.ready
 	rm -rf build/dist-raw dist
 	$(VENV_WHEEL)/bin/python -m build --outdir build/dist-raw .
-	$(VENV_WHEEL)/bin/auditwheel repair --wheel-dir dist build/dist-raw/quorix-*.whl
+	PATH="$(CURDIR)/$(VENV_WHEEL)/bin:$$PATH" $(VENV_WHEEL)/bin/auditwheel repair --wheel-dir dist build/dist-raw/quorix-*.whl
 	cp build/dist-raw/quorix-*.tar.gz dist/
 	$(VENV_WHEEL)/bin/auditwheel show dist/quorix-*.whl
 	ls -l dist
