@@ -42,13 +42,12 @@ public:
 
     std::uint8_t byte() { return at_ < input_.size() ? input_[at_++] : 0; }
 
+    // A little-endian integer of T's width.
     template <class T>
     T fixed() {
-        std::uint8_t raw[sizeof(T)] = {};
-        for (std::uint8_t& b : raw) b = byte();
-        T value;
-        std::memcpy(&value, raw, sizeof value);
-        return value;
+        std::uint64_t bits = 0;
+        for (std::size_t i = 0; i < sizeof(T); ++i) bits |= std::uint64_t{byte()} << (8 * i);
+        return static_cast<T>(bits);
     }
 
     // One tag byte: 0..127 stand for themselves, 0x80 for -1, 0x81..0x83 are
