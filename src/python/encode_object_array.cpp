@@ -1,6 +1,7 @@
 // The per-column driver: one pool job per column.
 #include "python/encode_object_array.hpp"
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -9,7 +10,9 @@
 
 #include "lib/label_encode.hpp"
 #include "lib/send_ptr.hpp"
-#include "runtime/parallel_map_collect.hpp"
+#include "runtime/bucket_order.hpp"
+#include "runtime/parallel_loops.hpp"
+#include "runtime/uninitialized.hpp"
 
 namespace quorix {
 namespace {
@@ -23,18 +26,37 @@ struct ColumnMaps {
 };
 
 // The entries that have a code, inverted, with copies of the texts. The
-// entries are shared out by number, so the copies are made in parallel.
+// entries with a code are found and hashed in parallel; the one thread
+// filling the map takes them in index order (see bucket_order.hpp), asking
+// for each entry and its slot a few inserts ahead.
 CodeToText invert(const TextToCode& text_to_code) {
-    return parallel_collect_into_map<Code, std::string>(
+    using Entry = TextToCode::value_type;
+    const std::vector<const Entry*> coded = parallel_collect<const Entry*>(
         text_to_code.size(),
-        [&](std::size_t begin, std::size_t end, std::vector<std::pair<Code, std::string>>& out) {
+        [&](std::size_t begin, std::size_t end, std::vector<const Entry*>& out) {
             if (begin == end) return;
             auto entry = text_to_code.nth(begin);
             for (std::size_t i = begin; i < end; ++i, ++entry) {
-                if (entry->second) out.emplace_back(*entry->second, entry->first);
+                if (entry->second) out.push_back(&*entry);
             }
         },
-        4096);
+        row_grain);
+    const std::size_t n = coded.size();
+    CodeToText map;
+    map.reserve(n);
+    UninitializedVector<std::uint64_t> hashes(n);
+    parallel_for_each_index(n, [&](std::size_t i) { hashes[i] = map.hash_key(*coded[i]->second); }, row_grain);
+    const std::vector<std::size_t> order = bucket_order_of_hashes(n, [&](std::size_t i) { return hashes[i]; });
+    constexpr std::size_t ahead = 8;
+    for (std::size_t j = 0; j < n; ++j) {
+        if (j + ahead < n) {
+            __builtin_prefetch(coded[order[j + ahead]]);
+            map.prefetch(hashes[order[j + ahead]]);
+        }
+        const std::size_t i = order[j];
+        map.try_emplace_hashed(hashes[i], *coded[i]->second, coded[i]->first);
+    }
+    return map;
 }
 
 // Writes column c through the handle; cell (r, c) belongs to this job alone.
