@@ -9,7 +9,7 @@ CMAKE_GEN := -G Ninja
 DEBIAN_PACKAGES := libgtest-dev libxxhash-dev
 FUZZ_SECONDS ?= 60
 
-.PHONY: demo test test-python test-numpy1 test-cpp install sanitize tsan fuzz bench bench-python bench-engine bench-state system-deps clean
+.PHONY: demo test test-python test-numpy1 test-cpp install sanitize tsan fuzz bench bench-python bench-engine bench-state bench-cardinality system-deps clean
 
 demo: install
 	$(PY) examples/quickstart.py
@@ -79,6 +79,11 @@ bench: install bench-python bench-engine bench-state
 bench-python: install
 	$(PY) -m pip install -q -r requirements/bench.txt
 	$(PY) bench/run.py
+
+# Millions of distinct texts beside polars, each case in a fresh process.
+bench-cardinality: install
+	$(PY) -m pip install -q -r requirements/bench.txt
+	$(PY) bench/cardinality.py
 
 bench-engine: system-deps
 	bench/run_engine_bench.sh
