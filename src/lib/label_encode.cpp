@@ -284,17 +284,29 @@ LabelEncoding by_hashing(const TextColumn& texts) {
             });
             map.reserve(k);
             order = bucket_order_of_hashes(k, [&](std::size_t id) { return hash_of_id[id]; });
-            // The one thread filling the map waits on nothing but text bytes
+            // Gathered in parallel, so that the one thread filling the map
+            // reads its keys in a line and waits on nothing but text bytes
             // and index slots, which it asks for a few keys ahead.
+            struct Key {
+                std::string_view text;
+                std::uint64_t hash;
+            };
+            UninitializedVector<Key> keys(k);
+            parallel_for_each_index(
+                k,
+                [&](std::size_t j) {
+                    const auto id = static_cast<std::uint32_t>(order[j]);
+                    keys[j] = {text_of(id), hash_of_id[id]};
+                },
+                row_grain);
+            hash_of_id = {};
             constexpr std::size_t ahead = 8;
             for (std::size_t j = 0; j < k; ++j) {
                 if (j + ahead < k) {
-                    const std::uint32_t next = static_cast<std::uint32_t>(order[j + ahead]);
-                    __builtin_prefetch(text_of(next).data());
-                    map.prefetch(hash_of_id[next]);
+                    __builtin_prefetch(keys[j + ahead].text.data());
+                    map.prefetch(keys[j + ahead].hash);
                 }
-                const auto id = static_cast<std::uint32_t>(order[j]);
-                map.try_emplace_hashed(hash_of_id[id], text_of(id), std::nullopt);
+                map.try_emplace_hashed(keys[j].hash, keys[j].text, std::nullopt);
             }
         },
         [&] {

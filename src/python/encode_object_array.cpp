@@ -26,9 +26,9 @@ struct ColumnMaps {
 };
 
 // The entries that have a code, inverted, with copies of the texts. The
-// entries with a code are found and hashed in parallel; the one thread
-// filling the map takes them in index order (see bucket_order.hpp), asking
-// for each entry and its slot a few inserts ahead.
+// entries with a code are found, hashed and put in index order (see
+// bucket_order.hpp) in parallel, so that the one thread filling the map
+// reads them in a line, asking for each entry and its slot a few ahead.
 CodeToText invert(const TextToCode& text_to_code) {
     using Entry = TextToCode::value_type;
     const std::vector<const Entry*> coded = parallel_collect<const Entry*>(
@@ -47,14 +47,20 @@ CodeToText invert(const TextToCode& text_to_code) {
     UninitializedVector<std::uint64_t> hashes(n);
     parallel_for_each_index(n, [&](std::size_t i) { hashes[i] = map.hash_key(*coded[i]->second); }, row_grain);
     const std::vector<std::size_t> order = bucket_order_of_hashes(n, [&](std::size_t i) { return hashes[i]; });
+    struct Pending {
+        const Entry* entry;
+        std::uint64_t hash;
+    };
+    UninitializedVector<Pending> pending(n);
+    parallel_for_each_index(
+        n, [&](std::size_t j) { pending[j] = {coded[order[j]], hashes[order[j]]}; }, row_grain);
     constexpr std::size_t ahead = 8;
     for (std::size_t j = 0; j < n; ++j) {
         if (j + ahead < n) {
-            __builtin_prefetch(coded[order[j + ahead]]);
-            map.prefetch(hashes[order[j + ahead]]);
+            __builtin_prefetch(pending[j + ahead].entry);
+            map.prefetch(pending[j + ahead].hash);
         }
-        const std::size_t i = order[j];
-        map.try_emplace_hashed(hashes[i], *coded[i]->second, coded[i]->first);
+        map.try_emplace_hashed(pending[j].hash, *pending[j].entry->second, pending[j].entry->first);
     }
     return map;
 }
