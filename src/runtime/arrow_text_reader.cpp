@@ -207,35 +207,16 @@ private:
     }
 };
 
-std::string_view TextArray::text(std::size_t row) const noexcept {
-    const std::uint64_t i = static_cast<std::uint64_t>(offset_) + row;
-    switch (layout_) {
-        case TextLayout::kString: {
-            const auto begin = load<std::int32_t>(offsets_ + i * 4);
-            const auto end = load<std::int32_t>(offsets_ + i * 4 + 4);
-            if (end == begin) return {};
-            return std::string_view(data_ + begin, static_cast<std::size_t>(end - begin));
-        }
-        case TextLayout::kLargeString: {
-            const auto begin = load<std::int64_t>(offsets_ + i * 8);
-            const auto end = load<std::int64_t>(offsets_ + i * 8 + 8);
-            if (end == begin) return {};
-            return std::string_view(data_ + begin, static_cast<std::size_t>(end - begin));
-        }
-        case TextLayout::kStringView: {
-            if (is_null(row)) return {};
-            const std::uint8_t* view = offsets_ + i * kViewBytes;
-            const auto length = load<std::int32_t>(view);
-            if (length <= kInlineBytes) {
-                return std::string_view(reinterpret_cast<const char*>(view + 4), static_cast<std::size_t>(length));
-            }
-            const auto buffer = load<std::int32_t>(view + 8);
-            const auto offset = load<std::int32_t>(view + 12);
-            return std::string_view(static_cast<const char*>(variadic_[buffer]) + offset,
-                                    static_cast<std::size_t>(length));
-        }
+std::string_view TextArray::view_text(std::size_t row, std::uint64_t i) const noexcept {
+    if (is_null(row)) return {};
+    const std::uint8_t* view = offsets_ + i * kViewBytes;
+    const auto length = load<std::int32_t>(view);
+    if (length <= kInlineBytes) {
+        return std::string_view(reinterpret_cast<const char*>(view + 4), static_cast<std::size_t>(length));
     }
-    return {};
+    const auto buffer = load<std::int32_t>(view + 8);
+    const auto offset = load<std::int32_t>(view + 12);
+    return std::string_view(static_cast<const char*>(variadic_[buffer]) + offset, static_cast<std::size_t>(length));
 }
 
 OpenedTextArray open_text_array(const ArrowSchema& schema, const ArrowArray& array,

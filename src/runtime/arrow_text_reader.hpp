@@ -25,6 +25,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
@@ -51,10 +52,34 @@ public:
     // The text of a row that is not null (a null row gives some text of its
     // slot, possibly empty; never read outside the buffers for a string or
     // large_string array, and the empty text for a string_view array).
-    std::string_view text(std::size_t row) const noexcept;
+    std::string_view text(std::size_t row) const noexcept {
+        const auto i = static_cast<std::uint64_t>(offset_) + row;
+        switch (layout_) {
+            case TextLayout::kString: {
+                const auto begin = load<std::int32_t>(offsets_ + i * 4);
+                const auto end = load<std::int32_t>(offsets_ + i * 4 + 4);
+                return std::string_view(data_ + begin, static_cast<std::size_t>(end - begin));
+            }
+            case TextLayout::kLargeString: {
+                const auto begin = load<std::int64_t>(offsets_ + i * 8);
+                const auto end = load<std::int64_t>(offsets_ + i * 8 + 8);
+                return std::string_view(data_ + begin, static_cast<std::size_t>(end - begin));
+            }
+            case TextLayout::kStringView: return view_text(row, i);
+        }
+        return {};
+    }
 
 private:
     friend struct TextArrayOpener;
+
+    template <class T>
+    static T load(const std::uint8_t* where) noexcept {
+        T value;
+        std::memcpy(&value, where, sizeof value);  // buffers need not be aligned
+        return value;
+    }
+    std::string_view view_text(std::size_t row, std::uint64_t i) const noexcept;
 
     TextLayout layout_ = TextLayout::kString;
     std::int64_t length_ = 0;
