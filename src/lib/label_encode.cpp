@@ -94,7 +94,8 @@ struct Head {
 
 Head head_of(std::string_view text) noexcept {
     unsigned char bytes[16] = {};
-    std::memcpy(bytes, text.data(), std::min<std::size_t>(text.size(), 16));
+    // An empty view may have no data at all, which memcpy must not be given.
+    if (!text.empty()) std::memcpy(bytes, text.data(), std::min<std::size_t>(text.size(), 16));
     std::uint64_t high, low;
     std::memcpy(&high, bytes, 8);
     std::memcpy(&low, bytes + 8, 8);
