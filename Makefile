@@ -5,16 +5,19 @@ VENV := .venv
 PY := $(VENV)/bin/python
 VENV_NP1 := .venv-numpy1
 VENV_ASAN := .venv-asan
+VENV_WHEEL := .venv-wheel
 CMAKE_GEN := -G Ninja
 DEBIAN_PACKAGES := libgtest-dev libxxhash-dev
+FUZZ_DEBIAN_PACKAGES := clang-14 libclang-rt-14-dev
 FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?=
 
-.PHONY: demo test test-python test-numpy1 test-cpp install sanitize tsan fuzz bench bench-python bench-engine bench-state system-deps clean
+.PHONY: demo test test-python test-numpy1 test-cpp test-stub install wheel test-installed sanitize tsan fuzz bench bench-python bench-engine bench-state bench-frames system-deps fuzz-deps clean
 
 demo: install
 	$(PY) examples/quickstart.py
 
-test: install test-python test-numpy1 test-cpp
+test: install test-python test-stub test-numpy1 test-cpp
 
 # GoogleTest for the C++ tests and the header-only xxhash.
 system-deps:
@@ -39,6 +42,11 @@ install: system-deps $(VENV)/.ready
 test-python: install
 	$(PY) -m pytest -q
 
+# The type stub against the installed module, and the example under mypy --strict.
+test-stub: install
+	$(PY) -m mypy.stubtest quorix
+	$(PY) -m mypy --strict --cache-dir build/mypy-cache examples/quickstart.py
+
 test-numpy1: system-deps $(VENV_NP1)/.ready
 	$(VENV_NP1)/bin/python -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=build/py-numpy1 .
 	$(VENV_NP1)/bin/python -m pytest -q
@@ -47,6 +55,28 @@ test-cpp: system-deps
 	cmake -S . -B build/cpp $(CMAKE_GEN) -DQUORIX_BUILD_MODULE=OFF -DQUORIX_BUILD_TESTS=ON
 	cmake --build build/cpp
 	ctest --test-dir build/cpp --output-on-failure
+
+$(VENV_WHEEL)/.ready: requirements/wheel.txt
+	$(PYTHON) -m venv $(VENV_WHEEL)
+	$(VENV_WHEEL)/bin/python -m pip install -q --upgrade pip
+	$(VENV_WHEEL)/bin/python -m pip install -q -r requirements/wheel.txt
+	touch $@
+
+# The sdist, the wheel built from it, and that wheel repaired into a manylinux
+# one, both in dist/.
+wheel: system-deps $(VENV_WHEEL)/.ready
+	rm -rf build/dist-raw dist
+	$(VENV_WHEEL)/bin/python -m build --outdir build/dist-raw .
+	PATH="$(CURDIR)/$(VENV_WHEEL)/bin:$$PATH" $(VENV_WHEEL)/bin/auditwheel repair --wheel-dir dist build/dist-raw/quorix-*.whl
+	cp build/dist-raw/quorix-*.tar.gz dist/
+	$(VENV_WHEEL)/bin/auditwheel show dist/quorix-*.whl
+	ls -l dist
+
+# The wheel and the sdist each installed with pip alone into a fresh virtual
+# environment, and the suite run against them from outside the source tree.
+test-installed: wheel
+	tests/installed/check_installed.sh $(PYTHON) dist/quorix-*.whl
+	tests/installed/check_installed.sh $(PYTHON) dist/quorix-*.tar.gz
 
 # The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer.
 sanitize: system-deps
@@ -69,8 +99,18 @@ tsan: system-deps
 	cmake --build build/cpp-tsan
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/cpp-tsan --output-on-failure
 
-fuzz:
-	tests/fuzz/run_fuzz.sh $(FUZZ_SECONDS)
+# clang and libFuzzer with the sanitizer runtimes, for the fuzz targets.
+fuzz-deps: system-deps
+	@for package in $(FUZZ_DEBIAN_PACKAGES); do \
+	  dpkg-query -W -f='$${db:Status-Abbrev}' $$package 2>/dev/null | grep -q '^ii' || missing=1; \
+	done; \
+	[ -z "$$missing" ] || \
+	  { apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $(FUZZ_DEBIAN_PACKAGES); }
+
+# Every fuzz target (or those in FUZZ_TARGETS) for FUZZ_SECONDS each; an input
+# a target fails on is kept in tests/fuzz/regressions/<target>/.
+fuzz: fuzz-deps
+	tests/fuzz/run_fuzz.sh $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 # The Python benchmarks (beside pandas and scikit-learn), then the engine's and
 # the state format's own.
@@ -79,6 +119,11 @@ bench: install bench-python bench-engine bench-state
 bench-python: install
 	$(PY) -m pip install -q -r requirements/bench.txt
 	$(PY) bench/run.py
+
+# DataFrames with text columns stored four ways, beside polars and pandas.factorize.
+bench-frames: install
+	$(PY) -m pip install -q -r requirements/bench.txt
+	$(PY) bench/frames.py
 
 bench-engine: system-deps
 	bench/run_engine_bench.sh
@@ -89,4 +134,4 @@ bench-state: system-deps
 	build/engine/state_bytes_bench
 
 clean:
-	rm -rf build $(VENV) $(VENV_NP1) $(VENV_ASAN)
+	rm -rf build dist $(VENV) $(VENV_NP1) $(VENV_ASAN) $(VENV_WHEEL)

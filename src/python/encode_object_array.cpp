@@ -1,6 +1,8 @@
 // The per-column driver: one pool job per column.
 #include "python/encode_object_array.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -45,14 +47,122 @@ void fill_column(const SendPtr& matrix, std::size_t cols, ColumnIndex c,
         values.size(), [&](std::size_t r) { start[r * cols + c] = values[r]; }, row_grain);
 }
 
+// A column given as category codes: the categories that occur, and the
+// null texts that occur, are encoded once, and every row takes the code of
+// its category. The distinct texts are those of the rows, so the maps and
+// codes are those of encoding the rows one by one.
+ColumnMaps encode_dictionary_column(const GatheredColumns& columns, const SendPtr& matrix, ColumnIndex c) {
+    const TextColumn& texts = columns.columns[c].texts;
+    const std::vector<std::string_view>& categories = texts.categories();
+    const std::size_t rows = texts.size();
+    const std::size_t first_valid = texts.first_valid();
+    std::vector<std::uint8_t> occurs(categories.size(), 0);
+    bool null_after = false;
+    for (std::size_t r = first_valid; r < rows; ++r) {
+        const std::int64_t category = texts.code(r);
+        if (category >= 0) {
+            occurs[static_cast<std::size_t>(category)] = 1;
+        } else {
+            null_after = true;
+        }
+    }
+    std::vector<double> category_code(categories.size(), 0.0);
+    double before_code = missing_code(), after_code = missing_code();
+    TextToCode text_to_code;
+    // Categories in ascending byte order (as pandas keeps the texts it
+    // sorted) need no sorting: each text's code is its rank among them.
+    bool ascending = true;
+    std::string_view previous;
+    bool any = false;
+    for (std::size_t k = 0; k < categories.size() && ascending; ++k) {
+        if (occurs[k] == 0) continue;
+        ascending = !any || previous < categories[k];
+        previous = categories[k];
+        any = true;
+    }
+    if (ascending) {
+        // Entered in byte order, as the sorting road enters them, so that the
+        // maps (and the state bytes written from them) come out the same.
+        std::vector<std::string_view> entries;
+        entries.reserve(categories.size() + 2);
+        for (std::size_t k = 0; k < categories.size(); ++k) {
+            if (occurs[k] != 0) entries.push_back(categories[k]);
+        }
+        auto enter_null_text = [&](std::string_view text) {
+            const auto at = std::lower_bound(entries.begin(), entries.end(), text);
+            if (at == entries.end() || *at != text) entries.insert(at, text);
+        };
+        if (first_valid > 0) enter_null_text(texts.null_text(0));
+        if (null_after) enter_null_text(texts.null_text(first_valid));
+        text_to_code.reserve(entries.size());
+        Code next = 0;
+        std::size_t k = 0;  // the occurring categories, walked beside the entries
+        for (std::string_view text : entries) {
+            std::optional<Code> code;
+            if (!is_missing_marker(text)) code = next++;
+            text_to_code.emplace(std::string(text), code);
+            while (k < categories.size() && occurs[k] == 0) ++k;
+            if (k < categories.size() && categories[k] == text) {
+                category_code[k++] = code ? static_cast<double>(*code) : missing_code();
+            }
+        }
+    } else {
+        TextColumn distinct;
+        std::vector<std::size_t> entry_of(categories.size(), 0);
+        for (std::size_t k = 0; k < categories.size(); ++k) {
+            if (occurs[k] == 0) continue;
+            entry_of[k] = distinct.size();
+            distinct.push_view(categories[k]);
+        }
+        const std::size_t before_entry = distinct.size();
+        if (first_valid > 0) distinct.push_view(texts.null_text(0));
+        const std::size_t after_entry = distinct.size();
+        if (null_after) distinct.push_view(texts.null_text(first_valid));
+        LabelEncoding encoded = label_encode(distinct);
+        for (std::size_t k = 0; k < categories.size(); ++k) {
+            if (occurs[k] != 0) category_code[k] = encoded.codes[entry_of[k]];
+        }
+        if (first_valid > 0) before_code = encoded.codes[before_entry];
+        if (null_after) after_code = encoded.codes[after_entry];
+        text_to_code = std::move(encoded.text_to_code);
+    }
+    ColumnMaps maps{c, std::move(text_to_code), {}};
+    double* const start = matrix.get();
+    const std::size_t cols = columns.cols;
+    join(
+        [&] {
+            parallel_for_each_index(
+                rows,
+                [&](std::size_t r) {
+                    const std::int64_t category = texts.code(r);
+                    start[r * cols + c] = category >= 0 ? category_code[static_cast<std::size_t>(category)]
+                                          : r < first_valid ? before_code
+                                                            : after_code;
+                },
+                row_grain);
+        },
+        [&] { maps.code_to_text = invert(maps.text_to_code); });
+    return maps;
+}
+
 std::optional<ColumnMaps> encode_column(const GatheredColumns& columns, const SendPtr& matrix,
                                         ColumnIndex c) {
     const GatheredColumn& column = columns.columns[c];
     if (!column.is_string) {
+        if (column.number_source) {
+            // Read where the numbers lie, each converted once into its cell.
+            double* const start = matrix.get();
+            const NumberSource& source = column.number_source;
+            const std::size_t cols = columns.cols;
+            parallel_for_each_index(
+                columns.rows, [&](std::size_t r) { start[r * cols + c] = source[r]; }, row_grain);
+            return std::nullopt;
+        }
         // Plain double copies keep NaN payloads, infinities and -0.0 as they are.
         fill_column(matrix, columns.cols, c, column.numbers);
         return std::nullopt;
     }
+    if (column.texts.is_dictionary()) return encode_dictionary_column(columns, matrix, c);
     LabelEncoding encoded = label_encode(column.texts);
     ColumnMaps maps{c, std::move(encoded.text_to_code), {}};
     join([&] { fill_column(matrix, columns.cols, c, encoded.codes); },

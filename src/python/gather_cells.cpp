@@ -172,79 +172,31 @@ bool readable_from_buffer(int type_num) {
 // How many rows ahead the cells' objects are asked for: they lie anywhere in
 // memory, and each is read once.
 constexpr std::size_t kCellsAhead = 16;
-// Texts whose sizes estimate the bytes a text column will need.
-constexpr std::size_t kSizingSample = 1024;
 
-// The UTF-8 of an exact str, when that needs no error handling: lone
-// surrogates (which would raise, and raising allocates, which may run code)
-// leave the cell to the plain road.
-bool exact_str_text(PyObject* str, std::string_view& text) {
-    if (!PyUnicode_IS_READY(str)) return false;
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
-    if (PyUnicode_IS_ASCII(str)) {
-        text = std::string_view(static_cast<const char*>(PyUnicode_DATA(str)), static_cast<std::size_t>(length));
-        return true;
-    }
-    const int kind = PyUnicode_KIND(str);
-    const void* data = PyUnicode_DATA(str);
-    if (kind != PyUnicode_1BYTE_KIND) {
-        for (Py_ssize_t i = 0; i < length; ++i) {
-            const Py_UCS4 unit = PyUnicode_READ(kind, data, i);
-            if (unit >= 0xD800 && unit <= 0xDFFF) return false;
-        }
-    }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
-    if (utf8 == nullptr) {
-        PyError dropped = PyError::fetch();
-        return false;
-    }
-    text = std::string_view(utf8, static_cast<std::size_t>(size));
-    return true;
-}
+// A text made here: the column keeps a copy.
+void push_text(GatheredColumn& column, std::string_view text) { column.texts.push_back(text); }
 
-// str() of an exact float: its repr.
-bool float_text(double value, std::string& text) {
-    char* written = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-    if (written == nullptr) {
-        PyError dropped = PyError::fetch();
-        return false;
-    }
-    text.assign(written);
-    PyMem_Free(written);
-    return true;
-}
-
-// The column's texts from now on; the buffer is sized from the first texts.
-void push_text(GatheredColumn& column, std::size_t rows, std::string_view text) {
-    TextColumn& texts = column.texts;
-    texts.push_back(text);
-    if (texts.size() == kSizingSample && rows > kSizingSample) {
-        std::size_t sampled = 0;
-        for (std::size_t r = 0; r < kSizingSample; ++r) sampled += texts[r].size();
-        // A little more than the sample's average size, for every row.
-        texts.reserve(rows, sampled / kSizingSample * rows + sampled / kSizingSample * rows / 8 + 64);
-    }
-}
+// A text that outlives the column (a str object's characters, a literal).
+void push_view(GatheredColumn& column, std::string_view text) { column.texts.push_view(text); }
 
 // Takes one cell as accept_object would, for the cells that run no code
-// (exact str, float, bool, int of at most 64 bits, None, an empty slot);
-// false, with nothing taken, for any other.
-bool accept_inert(GatheredColumn& column, std::size_t rows, PyObject* cell, std::string& scratch) {
+// (exact str, float, bool, int of at most 64 bits, None, pandas' NA when
+// `na` is it, an empty slot); false, with nothing taken, for any other.
+bool accept_inert(GatheredColumn& column, std::size_t rows, PyObject* cell, std::string& scratch, PyObject* na) {
     if (cell == nullptr) cell = Py_None;
     const PyTypeObject* type = Py_TYPE(cell);
     if (type == &PyUnicode_Type) {
         std::string_view text;
         if (!exact_str_text(cell, text)) return false;
         if (!column.is_string) promote(column, rows);
-        push_text(column, rows, text);
+        push_view(column, text);
     } else if (type == &PyFloat_Type) {
         const double value = PyFloat_AS_DOUBLE(cell);
         if (!column.is_string) {
             column.numbers.push_back(value);
         } else {
             if (!float_text(value, scratch)) return false;
-            push_text(column, rows, scratch);
+            push_text(column, scratch);
         }
     } else if (type == &PyLong_Type) {
         int overflow = 0;
@@ -256,18 +208,22 @@ bool accept_inert(GatheredColumn& column, std::size_t rows, PyObject* cell, std:
         } else {
             char digits[24];
             const std::to_chars_result written = std::to_chars(digits, digits + sizeof digits, value);
-            push_text(column, rows, std::string_view(digits, static_cast<std::size_t>(written.ptr - digits)));
+            push_text(column, std::string_view(digits, static_cast<std::size_t>(written.ptr - digits)));
         }
     } else if (type == &PyBool_Type) {
         const bool value = cell == Py_True;
         if (!column.is_string) {
             column.numbers.push_back(value ? 1.0 : 0.0);
         } else {
-            push_text(column, rows, value ? "True" : "False");
+            push_view(column, value ? "True" : "False");
         }
     } else if (cell == Py_None) {
         if (!column.is_string) promote(column, rows);
-        push_text(column, rows, "None");
+        push_view(column, "None");
+    } else if (cell == na && na != nullptr) {
+        // str() of pandas' NA; it converts to no float.
+        if (!column.is_string) promote(column, rows);
+        push_view(column, "<NA>");
     } else {
         return false;
     }
@@ -277,7 +233,7 @@ bool accept_inert(GatheredColumn& column, std::size_t rows, PyObject* cell, std:
 // Reads an object array whose cells all run no code, in the order of its
 // memory. At the first cell that might run code it stops and returns false,
 // having changed nothing visible: `gathered` is then cleared for the plain road.
-bool gather_inert_objects(const ArrayView& view, GatheredColumns& gathered) {
+bool gather_inert_objects(const ArrayView& view, GatheredColumns& gathered, PyObject* na) {
     const std::size_t rows = gathered.rows, cols = gathered.cols;
     for (GatheredColumn& column : gathered.columns) column.numbers.reserve(rows);
     std::string scratch;
@@ -295,7 +251,7 @@ bool gather_inert_objects(const ArrayView& view, GatheredColumns& gathered) {
         for (std::size_t r = 0; r < rows && inert; ++r) {
             for (std::size_t c = 0; c < cols; ++c) {
                 if (r + kCellsAhead < rows) prefetch(r + kCellsAhead, c);
-                if (!accept_inert(gathered.columns[c], rows, cell_at(r, c), scratch)) {
+                if (!accept_inert(gathered.columns[c], rows, cell_at(r, c), scratch, na)) {
                     inert = false;
                     break;
                 }
@@ -305,7 +261,7 @@ bool gather_inert_objects(const ArrayView& view, GatheredColumns& gathered) {
         for (std::size_t c = 0; c < cols && inert; ++c) {
             for (std::size_t r = 0; r < rows; ++r) {
                 if (r + kCellsAhead < rows) prefetch(r + kCellsAhead, c);
-                if (!accept_inert(gathered.columns[c], rows, cell_at(r, c), scratch)) {
+                if (!accept_inert(gathered.columns[c], rows, cell_at(r, c), scratch, na)) {
                     inert = false;
                     break;
                 }
@@ -336,14 +292,22 @@ bool buffer_view(PyObject* source, const GatheredColumns& gathered, ArrayView& v
 
 }  // namespace
 
-void gather_cells(PyObject* source, GatheredColumns& gathered) {
+bool gather_inert_object_column(const char* data, std::ptrdiff_t stride, std::size_t rows, PyObject* na,
+                                GatheredColumn& column) {
+    GatheredColumns one(rows, 1);
+    if (!gather_inert_objects(ArrayView{data, stride, 0, numpy::kObject}, one, na)) return false;
+    column = std::move(one.columns[0]);
+    return true;
+}
+
+void gather_cells(PyObject* source, GatheredColumns& gathered, PyObject* na) {
     ArrayView view{};
     if (!buffer_view(source, gathered, view)) {
         gather_columns_by_item_access(source, gathered, 0);
         return;
     }
     if (view.type_num == numpy::kObject) {
-        if (gather_inert_objects(view, gathered)) return;
+        if (gather_inert_objects(view, gathered, na)) return;
     } else if (std::abs(view.col_step) < std::abs(view.row_step)) {
         if (gather_rows_from_buffer(view, gathered)) return;
     }

@@ -52,6 +52,46 @@ std::size_t sequence_length(std::string_view bytes, std::size_t at, std::size_t&
 
 }  // namespace
 
+// The UTF-8 of an exact str, when that needs no error handling: lone
+// surrogates (which would raise, and raising allocates, which may run code)
+// leave the cell to the plain road.
+bool exact_str_text(PyObject* str, std::string_view& text) {
+    if (!PyUnicode_IS_READY(str)) return false;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
+    if (PyUnicode_IS_ASCII(str)) {
+        text = std::string_view(static_cast<const char*>(PyUnicode_DATA(str)), static_cast<std::size_t>(length));
+        return true;
+    }
+    const int kind = PyUnicode_KIND(str);
+    const void* data = PyUnicode_DATA(str);
+    if (kind != PyUnicode_1BYTE_KIND) {
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            const Py_UCS4 unit = PyUnicode_READ(kind, data, i);
+            if (unit >= 0xD800 && unit <= 0xDFFF) return false;
+        }
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
+    if (utf8 == nullptr) {
+        PyError dropped = PyError::fetch();
+        return false;
+    }
+    text = std::string_view(utf8, static_cast<std::size_t>(size));
+    return true;
+}
+
+// str() of an exact float: its repr.
+bool float_text(double value, std::string& text) {
+    char* written = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (written == nullptr) {
+        PyError dropped = PyError::fetch();
+        return false;
+    }
+    text.assign(written);
+    PyMem_Free(written);
+    return true;
+}
+
 std::string utf8_lossy(std::string_view bytes) {
     std::string text;
     text.reserve(bytes.size());

@@ -16,6 +16,13 @@ namespace quorix {
 // UTF-8 cannot carry, come out as U+FFFD three times each.
 void push_object_text(PyObject* object, TextColumn& texts);
 
+// The UTF-8 of an exact str, a view into the str object (valid while it
+// lives); false for a str holding lone surrogates, with nothing raised.
+bool exact_str_text(PyObject* str, std::string_view& text);
+
+// str() of a float, its repr ("1.0", "nan", "inf"); false if that fails.
+bool float_text(double value, std::string& text);
+
 // `bytes` with every ill-formed UTF-8 sequence (each maximal subpart of one)
 // replaced by U+FFFD.
 std::string utf8_lossy(std::string_view bytes);

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "python/encode_object_array.hpp"
+#include "python/frame_columns.hpp"
 #include "python/frame_labels.hpp"
 #include "python/gather_cells.hpp"
 #include "python/gathered_columns.hpp"
@@ -121,13 +122,32 @@ std::pair<std::size_t, std::size_t> read_shape(PyObject* obj) {
     return {rows, cols};
 }
 
+// pandas' NA when pandas is loaded (borrowed from the module), else null.
+PyRef pandas_na() {
+    PyObject* pandas = PyDict_GetItemString(PyImport_GetModuleDict(), "pandas");
+    if (pandas == nullptr) return PyRef();
+    PyRef na = PyRef::steal(PyObject_GetAttrString(pandas, "NA"));
+    if (!na) PyErr_Clear();
+    return na;
+}
+
 Result<Extraction> read_cells(PyObject* obj, OUT out) {
     const auto [rows, cols] = read_shape(obj);
     QUORIX_TRY(Matrix matrix, Matrix::zeros(rows, cols));
+    GatheredColumns gathered(rows, cols);
+    if (out.columns && is_exact_pandas_frame(obj)) {
+        // Each column from its own storage, when every column has a road.
+        FrameStorage storage;
+        QUORIX_TRY(const bool read, gather_frame_columns(obj, gathered, storage));
+        if (read) {
+            EncodingInfo encoding_info = encode_object_array(gathered, matrix.data());
+            return Extraction{std::move(out), std::move(matrix), std::move(encoding_info)};
+        }
+    }
     // A frame's cells are read from its `values`; its index is not read.
     PyRef source = out.columns ? required_attribute(obj, "values") : PyRef::borrow(obj);
-    GatheredColumns gathered(rows, cols);
-    gather_cells(source.get(), gathered);
+    const PyRef na = pandas_na();
+    gather_cells(source.get(), gathered, na.get());
     EncodingInfo encoding_info = encode_object_array(gathered, matrix.data());
     return Extraction{std::move(out), std::move(matrix), std::move(encoding_info)};
 }

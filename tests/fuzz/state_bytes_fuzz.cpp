@@ -7,8 +7,6 @@
 // on the raw input as well.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <span>
 #include <string_view>
@@ -16,6 +14,7 @@
 #include <vector>
 
 #include "../cpp/state_bytes_model.hpp"
+#include "fuzz_target.hpp"
 #include "lib/state_bytes.hpp"
 
 namespace {
@@ -29,16 +28,13 @@ bool known_message(std::string_view message) {
     return message == "io error: ";
 }
 
-[[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "state_bytes_fuzz: %s\n", what);
-    std::abort();
-}
+[[noreturn]] void fail(const char* what) { quorix::fuzz::fail("state_bytes", what); }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+QUORIX_FUZZ_TARGET(state_bytes) {
     using namespace quorix;
-    const std::span<const std::uint8_t> input(data, size);
+    const std::size_t size = input.size();
 
     if (find_utf8_fault(input) != model::utf8_reference().find_fault(input)) {
         fail("UTF-8 check disagrees with the reference");
@@ -58,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (auto* error = std::get_if<StateReadError>(&first)) {
         if (!known_message(error->message)) fail("unknown reading error");
-        return 0;
+        return;
     }
     const Encoder& encoder = std::get<Encoder>(first);
 
@@ -74,5 +70,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Encoder& again = std::get<Encoder>(second);
     if (model::from_encoder(again) != model::from_encoder(encoder)) fail("round trip changed the record");
     if (state_size(again) != length) fail("round trip changed the size");
-    return 0;
 }

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# quorix as users get it: a fresh virtual environment, the given wheel or sdist
+# installed with pip alone (NumPy and pandas come as its dependencies), then
+# the pytest suite, the stub check and the quickstart example run against the
+# installed module from a folder outside the source tree.
+#   usage: tests/installed/check_installed.sh PYTHON ARTIFACT
+set -euo pipefail
+python=$1
+artifact=$(realpath "$2")
+source_tree=$(realpath "$(dirname "$0")/../..")
+kind=$(basename "$artifact")
+venv=$source_tree/build/venv-installed
+outside=$(mktemp -d)
+trap 'rm -rf "$outside"' EXIT
+
+rm -rf "$venv"
+"$python" -m venv "$venv"
+py=$venv/bin/python
+"$py" -m pip install -q --upgrade pip
+echo "== $kind: pip install alone"
+"$py" -m pip install -q "$artifact"
+"$py" -m pip show -q numpy pandas >/dev/null || { echo "numpy and pandas did not come with $kind" >&2; exit 1; }
+
+# The test requirements beside it, less those only a build from source needs.
+grep -vE '^(scikit-build-core|cmake|ninja)\b' "$source_tree/requirements/test.txt" > "$outside/requirements.txt"
+"$py" -m pip install -q -r "$outside/requirements.txt"
+
+cp -r "$source_tree/tests/python" "$outside/tests"
+cp "$source_tree/examples/quickstart.py" "$outside/"
+cd "$outside"
+"$py" - "$venv" <<'EOF'
+import sys
+from importlib import metadata
+from pathlib import Path
+
+import quorix
+
+venv = Path(sys.argv[1]).resolve()
+assert venv in Path(quorix.__file__).resolve().parents, f"quorix imported from {quorix.__file__}, not {venv}"
+print(f"quorix {metadata.version('quorix')} from {quorix.__file__}")
+EOF
+echo "== $kind: pytest"
+"$py" -m pytest -q -p no:cacheprovider --rootdir "$outside" tests
+echo "== $kind: stubtest and mypy --strict"
+"$py" -m mypy.stubtest quorix
+"$py" -m mypy --strict --cache-dir "$outside/.mypy_cache" quickstart.py
+echo "== $kind: quickstart"
+"$py" quickstart.py > quickstart.out
+tail -3 quickstart.out
