@@ -1,7 +1,9 @@
 // Arrow streams taken through their PyCapsule, chunk by chunk.
 #include "python/arrow_stream.hpp"
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "runtime/py_ref.hpp"
 
@@ -15,6 +17,37 @@ PyError stream_error(ArrowArrayStream* stream, int code, const char* what) {
     return PyError::pending(PyExc_ValueError, std::string("Arrow stream failed to ") + what + " (error " +
                                                   std::to_string(code) + ")" +
                                                   (detail != nullptr ? std::string(": ") + detail : std::string()));
+}
+
+// The byte size of each buffer of `array`, when the exporter also shows its
+// chunks as objects whose buffers report address and size (as pyarrow's
+// do) and those addresses are the exported ones; empty otherwise, and the
+// reader then checks what the format alone allows.
+std::vector<std::int64_t> buffer_sizes(PyObject* chunk, const ArrowArray& array) {
+    std::vector<std::int64_t> sizes;
+    PyRef buffers = PyRef::steal(PyObject_CallMethod(chunk, "buffers", nullptr));
+    if (!buffers || !PyList_Check(buffers.get()) || PyList_GET_SIZE(buffers.get()) != array.n_buffers) {
+        PyErr_Clear();
+        return {};
+    }
+    for (Py_ssize_t b = 0; b < array.n_buffers; ++b) {
+        PyObject* buffer = PyList_GET_ITEM(buffers.get(), b);
+        if (buffer == Py_None) {
+            if (array.buffers[b] != nullptr) return {};
+            sizes.push_back(0);
+            continue;
+        }
+        PyRef address = PyRef::steal(PyObject_GetAttrString(buffer, "address"));
+        PyRef size = PyRef::steal(PyObject_GetAttrString(buffer, "size"));
+        const auto where = address ? PyLong_AsVoidPtr(address.get()) : nullptr;
+        const long long bytes = size ? PyLong_AsLongLong(size.get()) : -1;
+        if (PyErr_Occurred() || where != array.buffers[b] || bytes < 0) {
+            PyErr_Clear();
+            return {};
+        }
+        sizes.push_back(bytes);
+    }
+    return sizes;
 }
 
 }  // namespace
@@ -40,6 +73,12 @@ Result<bool> read_arrow_text_stream(PyObject* exporter, ArrowTextChunks& chunks)
         chunks.schema_->release = nullptr;
         return stream_error(stream, code, "give its schema");
     }
+    // The exporter's chunks as objects, when it has them, for their buffer sizes.
+    PyRef chunk_objects = PyRef::steal(PyObject_GetAttrString(exporter, "chunks"));
+    if (!chunk_objects || !PyList_Check(chunk_objects.get())) {
+        PyErr_Clear();
+        chunk_objects.reset();
+    }
     for (;;) {
         auto array = std::make_unique<ArrowArray>();
         array->release = nullptr;
@@ -49,7 +88,13 @@ Result<bool> read_arrow_text_stream(PyObject* exporter, ArrowTextChunks& chunks)
         }
         if (array->release == nullptr) break;  // the end of the stream
         chunks.exported_.push_back(std::move(array));
-        const arrow::OpenedTextArray opened = arrow::open_text_array(*chunks.schema_, *chunks.exported_.back());
+        const ArrowArray& exported = *chunks.exported_.back();
+        const auto index = static_cast<Py_ssize_t>(chunks.exported_.size() - 1);
+        std::vector<std::int64_t> sizes;
+        if (chunk_objects && index < PyList_GET_SIZE(chunk_objects.get())) {
+            sizes = buffer_sizes(PyList_GET_ITEM(chunk_objects.get(), index), exported);
+        }
+        const arrow::OpenedTextArray opened = arrow::open_text_array(*chunks.schema_, exported, sizes);
         if (opened.status == arrow::OpenStatus::kUnsupported) return false;
         if (opened.status != arrow::OpenStatus::kOk) return PyError::pending(PyExc_ValueError, opened.error);
         chunks.rows += opened.array.size();

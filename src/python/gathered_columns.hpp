@@ -25,7 +25,7 @@ public:
         if (bytes > left_) add_block(bytes);
     }
     std::string_view copy(std::string_view text) {
-        if (text.empty()) return {};
+        if (text.empty()) return arrow::kEmptyText;  // never a null pointer
         if (text.size() > left_) add_block(std::max(text.size(), next_block_));
         char* at = cursor_;
         std::memcpy(at, text.data(), text.size());

@@ -210,7 +210,7 @@ private:
 };
 
 std::string_view TextArray::view_text(std::size_t row, std::uint64_t i) const noexcept {
-    if (is_null(row)) return {};
+    if (is_null(row)) return kEmptyText;
     const std::uint8_t* view = offsets_ + i * kViewBytes;
     const auto length = load<std::int32_t>(view);
     if (length <= kInlineBytes) {

@@ -36,6 +36,9 @@ namespace quorix::arrow {
 
 enum class TextLayout : std::uint8_t { kString, kLargeString, kStringView };
 
+// The empty text, never with a null data pointer (callers may memcpy from it).
+inline constexpr std::string_view kEmptyText{"", 0};
+
 // A checked text array: every read stays inside what open_text_array checked.
 class TextArray {
 public:
@@ -58,16 +61,18 @@ public:
             case TextLayout::kString: {
                 const auto begin = load<std::int32_t>(offsets_ + i * 4);
                 const auto end = load<std::int32_t>(offsets_ + i * 4 + 4);
+                if (end == begin) return kEmptyText;
                 return std::string_view(data_ + begin, static_cast<std::size_t>(end - begin));
             }
             case TextLayout::kLargeString: {
                 const auto begin = load<std::int64_t>(offsets_ + i * 8);
                 const auto end = load<std::int64_t>(offsets_ + i * 8 + 8);
+                if (end == begin) return kEmptyText;
                 return std::string_view(data_ + begin, static_cast<std::size_t>(end - begin));
             }
             case TextLayout::kStringView: return view_text(row, i);
         }
-        return {};
+        return kEmptyText;
     }
 
 private:

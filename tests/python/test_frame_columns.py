@@ -285,3 +285,41 @@ def test_unknown_arrow_format_takes_the_values_road():
     with pytest.raises(PANIC, match="FakeExporter"):
         quorix.Encoder().encode(frame_over(exporter, 2))
     assert sorted(exporter.released) == ["array", "schema"]
+
+
+class Mutating:
+    """A cell whose str() changes the frame it lies in."""
+
+    def __init__(self, frame=None):
+        self.frame = frame
+
+    def __float__(self):
+        raise TypeError("not a number")
+
+    def __str__(self):
+        if self.frame is not None:
+            self.frame["n"] = ["changed"] * len(self.frame)
+            self.frame.drop(columns=["t"], inplace=True)
+        return "mutating"
+
+
+def test_a_cell_that_changes_the_frame_reads_as_the_values_road_does():
+    def frame_of(kind):
+        frame = kind({"n": [1.0, 2.0], "t": pd.array(["x", None], dtype="string[pyarrow]"), "o": ["a", "b"]})
+        frame["o"] = np.array([Mutating(frame), "b"], dtype=object)
+        return frame
+
+    codes = quorix.Encoder().encode(frame_of(pd.DataFrame))
+    expected = quorix.Encoder().encode(frame_of(DataFrame))
+    pd.testing.assert_frame_equal(codes, expected)
+
+
+def test_pyarrow_offsets_past_their_data_are_refused():
+    # Valid when made, then changed in place where pandas holds it.
+    offsets = np.array([0, 2, 4], dtype=np.int64)
+    array = pa.Array.from_buffers(pa.large_string(), 2, [None, pa.py_buffer(offsets), pa.py_buffer(b"abcd")])
+    frame = pd.DataFrame({"t": pd.arrays.ArrowStringArray(pa.chunked_array([array]))})
+    np.testing.assert_array_equal(quorix.Encoder().encode(frame)["t"].to_numpy(), [0, 1])
+    offsets[2] = 9
+    with pytest.raises(ValueError, match="malformed Arrow array: offsets run past the data"):
+        quorix.Encoder().encode(frame)
