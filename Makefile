@@ -12,7 +12,7 @@ FUZZ_DEBIAN_PACKAGES := clang-14 libclang-rt-14-dev
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS ?=
 
-.PHONY: demo test test-python test-numpy1 test-cpp test-stub install wheel test-installed sanitize tsan fuzz bench bench-python bench-engine bench-state bench-frames system-deps fuzz-deps clean
+.PHONY: demo test test-python test-numpy1 test-cpp test-stub install wheel test-installed sanitize tsan fuzz bench bench-python bench-engine bench-state bench-frames bench-cardinality system-deps fuzz-deps clean
 
 demo: install
 	$(PY) examples/quickstart.py
@@ -119,6 +119,11 @@ bench: install bench-python bench-engine bench-state
 bench-python: install
 	$(PY) -m pip install -q -r requirements/bench.txt
 	$(PY) bench/run.py
+
+# Millions of distinct texts beside polars, each case in a fresh process.
+bench-cardinality: install
+	$(PY) -m pip install -q -r requirements/bench.txt
+	$(PY) bench/cardinality.py
 
 # DataFrames with text columns stored four ways, beside polars and pandas.factorize.
 bench-frames: install

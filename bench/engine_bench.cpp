@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "lib/label_encode.hpp"
@@ -120,11 +121,17 @@ int main(int argc, char** argv) {
 
     std::printf("rows = %zu, best of %d; two plain threads vs one on a compute loop: %.2fx\n\n",
                 rows, repetitions, two_thread_ceiling(5));
-    std::printf("| operation | distinct | W=1 Mtexts/s | W=2 Mtexts/s | W2/W1 |\n");
-    std::printf("|---|---:|---:|---:|---:|\n");
-    for (const std::size_t distinct : {std::size_t{100}, std::size_t{100'000}, rows}) {
-        const GatheredColumns table = table_of(rows, distinct, distinct);
-        std::vector<double> matrix(rows);
+    std::printf("| operation | rows | distinct | W=1 Mtexts/s | W=2 Mtexts/s | W2/W1 |\n");
+    std::printf("|---|---:|---:|---:|---:|---:|\n");
+    // Few and some distinct texts over `rows`, then columns of only distinct
+    // texts at growing sizes.
+    std::vector<std::pair<std::size_t, std::size_t>> cases{{rows, 100}, {rows, 100'000}};
+    for (const std::size_t distinct : {std::size_t{1'000'000}, std::size_t{4'000'000}, std::size_t{10'000'000}}) {
+        if (distinct <= rows) cases.emplace_back(distinct, distinct);
+    }
+    for (const auto& [case_rows, distinct] : cases) {
+        const GatheredColumns table = table_of(case_rows, distinct, distinct);
+        std::vector<double> matrix(case_rows);
         std::optional<LabelEncoding> encoded;
         std::optional<EncodingInfo> info;
         const auto label = [&] { encoded = label_encode(table.columns[0].texts); };
@@ -137,8 +144,8 @@ int main(int argc, char** argv) {
                                         {"encode_object_array", driver}}) {
             const double t1 = best_seconds(repetitions, [&] { one.install(run); }, release);
             const double t2 = best_seconds(repetitions, [&] { two.install(run); }, release);
-            std::printf("| %s | %zu | %.1f | %.1f | %.2f |\n", name, distinct, rows / t1 / 1e6,
-                        rows / t2 / 1e6, t1 / t2);
+            std::printf("| %s | %zu | %zu | %.1f | %.1f | %.2f |\n", name, case_rows, distinct,
+                        case_rows / t1 / 1e6, case_rows / t2 / 1e6, t1 / t2);
             std::fflush(stdout);
         }
     }

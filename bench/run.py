@@ -10,6 +10,7 @@ import os
 import pickle
 import statistics
 import string
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -94,6 +95,57 @@ def pandas_decode_calls(codes_frame, text_columns, texts_by_column):
     return frame
 
 
+def proc_status_kib(field):
+    for line in Path("/proc/self/status").read_text().splitlines():
+        if line.startswith(field + ":"):
+            return int(line.split()[1])
+    raise KeyError(field)
+
+
+def decode_memory_child(rows):
+    """Peak extra memory of one W1 decode (the codes frame and the Encoder
+    already made), beside the size of the frame it returns; printed as JSON."""
+    import gc
+    import json
+
+    rng = np.random.default_rng(2026)
+    floats = {f"f{i}": with_missing(rng, rng.normal(size=rows)) for i in range(4)}
+    texts = {f"t{d}": with_missing(rng, random_texts(rng, rows, d)) for d in [10, 1_000, 100_000, rows]}
+    encoder = quorix.Encoder()
+    codes = encoder.encode(pd.DataFrame({**floats, **texts}))
+    del floats, texts
+    gc.collect()
+    import ctypes
+
+    ctypes.CDLL("libc.so.6").malloc_trim(0)  # freed memory back to the system, so that RSS is what is in use
+    Path("/proc/self/clear_refs").write_text("5")  # the peak starts again from here
+    before = proc_status_kib("VmRSS")
+    decoded = encoder.decode(codes)
+    peak = proc_status_kib("VmHWM")
+    # The result: 8 bytes a cell, and each distinct str once.
+    distinct = {}
+    for name in decoded.columns:
+        if decoded[name].dtype == object:
+            for value in decoded[name].to_numpy():
+                if value is not None:
+                    distinct[id(value)] = sys.getsizeof(value)
+    result = decoded.shape[0] * decoded.shape[1] * 8 + sum(distinct.values())
+    print(json.dumps({"peak_extra": (peak - before) * 1024, "result": result}))
+
+
+def decode_memory(rows, road):
+    env = dict(os.environ)
+    if road == "plain":
+        env["QUORIX_OUTPUT_ROAD"] = "plain"
+    else:
+        env.pop("QUORIX_OUTPUT_ROAD", None)
+    child = subprocess.run([sys.executable, __file__, "--memory-child", str(rows)], env=env,
+                           capture_output=True, text=True, check=True)
+    import json
+
+    return json.loads(child.stdout)
+
+
 def run(quick):
     rows = 100_000 if quick else 1_000_000
     repeats = 3 if quick else 5
@@ -118,6 +170,9 @@ def run(quick):
     decoded_w1 = encoder.decode(codes_w1)
     texts_by_column = {name: list(decoded_w1[name]) for name in text_columns}
     record("W1", "decode", "pandas calls (frame, astype, loc)", median_seconds(lambda: pandas_decode_calls(codes_w1, text_columns, texts_by_column), repeats))
+    os.environ["QUORIX_OUTPUT_ROAD"] = "plain"
+    record("W1", "decode", "quorix, cell-by-cell road", median_seconds(lambda: encoder.decode(codes_w1), repeats))
+    del os.environ["QUORIX_OUTPUT_ROAD"]
 
     # W2: the text columns as an object array.
     encoder2 = quorix.Encoder()
@@ -128,7 +183,10 @@ def run(quick):
     codes_w2 = encoder2.encode(w2)
     record("W2", "decode", "quorix", median_seconds(lambda: encoder2.decode(codes_w2), repeats))
     ordinal_codes = ordinal2.transform(w2)
-    record("W2", "decode", "OrdinalEncoder.inverse_transform", median_seconds(lambda: ordinal2.inverse_transform(ordinal_codes), max(1, repeats // 2)))
+    record("W2", "decode", "OrdinalEncoder.inverse_transform", median_seconds(lambda: ordinal2.inverse_transform(ordinal_codes), repeats))
+    os.environ["QUORIX_OUTPUT_ROAD"] = "plain"
+    record("W2", "decode", "quorix, cell-by-cell road", median_seconds(lambda: encoder2.decode(codes_w2), repeats))
+    del os.environ["QUORIX_OUTPUT_ROAD"]
 
     # W3: a large float64 array.
     encoder3 = quorix.Encoder()
@@ -157,7 +215,9 @@ def run(quick):
     target = quorix.Encoder()
     record("S", "read", "quorix __setstate__", median_seconds(lambda: target.__setstate__(state), repeats))
     record("S", "read", "pickle.loads(dict)", median_seconds(lambda: pickle.loads(pickled), repeats))
-    return rows_out, len(state), len(pickled), rows
+    memory_rows = rows * 4
+    memory = {road: decode_memory(memory_rows, road) for road in ("bulk", "plain")}
+    return rows_out, len(state), len(pickled), rows, memory, memory_rows
 
 
 def ratio(results, workload, operation, tool):
@@ -166,7 +226,7 @@ def ratio(results, workload, operation, tool):
     return theirs / mine
 
 
-def write_report(results, state_bytes, pickled_bytes, rows):
+def write_report(results, state_bytes, pickled_bytes, rows, memory, memory_rows):
     RESULTS.mkdir(exist_ok=True)
     lines = [
         f"Median seconds on this machine ({os.cpu_count()} cores), {rows:,} rows; "
@@ -176,13 +236,19 @@ def write_report(results, state_bytes, pickled_bytes, rows):
         "|---|---|---|---:|---:|",
     ]
     for workload, operation, tool, seconds in results:
-        shown = "" if tool.startswith("quorix") else f"{ratio(results, workload, operation, tool):.2f}"
+        shown = "" if tool == "quorix" or tool.startswith("quorix _") else f"{ratio(results, workload, operation, tool):.2f}"
         lines.append(f"| {workload} | {operation} | {tool} | {seconds:.4f} | {shown} |")
     lines += [
         "",
         f"State bytes: {state_bytes / 1e6:.1f} MB; the same maps pickled as dicts: {pickled_bytes / 1e6:.1f} MB. "
         f"__getstate__ {state_bytes / 1e6 / next(s for w, o, t, s in results if t == 'quorix __getstate__'):.0f} MB/s, "
         f"__setstate__ {state_bytes / 1e6 / next(s for w, o, t, s in results if t == 'quorix __setstate__'):.0f} MB/s.",
+        "",
+        f"W1 decode at {memory_rows:,} rows, peak extra memory (VmHWM over VmRSS before the call) beside the "
+        f"returned frame ({memory['bulk']['result'] / 1e6:.0f} MB: 8 bytes a cell, each distinct str once): "
+        f"{memory['bulk']['peak_extra'] / 1e6:.0f} MB, {memory['bulk']['peak_extra'] / memory['bulk']['result']:.2f}x; "
+        f"cell-by-cell road {memory['plain']['peak_extra'] / 1e6:.0f} MB, "
+        f"{memory['plain']['peak_extra'] / memory['plain']['result']:.2f}x.",
     ]
     (RESULTS / "python.md").write_text("\n".join(lines) + "\n")
     print("\n".join(lines))
@@ -209,7 +275,10 @@ def write_report(results, state_bytes, pickled_bytes, rows):
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--quick", action="store_true", help="a tenth of the rows, for a smoke run")
+    parser.add_argument("--memory-child", type=int, metavar="ROWS", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.memory_child:
+        return decode_memory_child(args.memory_child)
     write_report(*run(args.quick))
 
 

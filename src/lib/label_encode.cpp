@@ -74,7 +74,7 @@ namespace {
 
 // Rows are spread over this many partitions by the top bits of their hash;
 // equal texts land in the same one, so partitions deduplicate independently.
-constexpr unsigned partition_bits = 6;  // at most 8: a row's partition is kept in a byte
+constexpr unsigned partition_bits = 6;
 constexpr std::size_t partition_count = std::size_t{1} << partition_bits;
 constexpr std::size_t block_rows = std::size_t{1} << 14;
 
@@ -94,7 +94,8 @@ struct Head {
 
 Head head_of(std::string_view text) noexcept {
     unsigned char bytes[16] = {};
-    std::memcpy(bytes, text.data(), std::min<std::size_t>(text.size(), 16));
+    // An empty view may have no data at all, which memcpy must not be given.
+    if (!text.empty()) std::memcpy(bytes, text.data(), std::min<std::size_t>(text.size(), 16));
     std::uint64_t high, low;
     std::memcpy(&high, bytes, 8);
     std::memcpy(&low, bytes + 8, 8);
@@ -146,6 +147,7 @@ public:
     std::size_t size() const noexcept { return seen_.size(); }
     Head head(std::size_t id) const noexcept { return seen_[id].head; }
     std::uint32_t first_row(std::size_t id) const noexcept { return seen_[id].first_row; }
+    std::uint64_t hash(std::size_t id) const noexcept { return seen_[id].hash; }
 
 private:
     struct Seen {
@@ -180,16 +182,19 @@ private:
     std::string arena_;
 };
 
+// A distinct text as the sort moves it: its head, and its number, through
+// which its full text is found when two heads tie.
 struct DistinctEntry {
     Head head;
-    std::string_view text;
     std::uint32_t id;  // dense over all partitions
-
-    friend bool operator<(const DistinctEntry& a, const DistinctEntry& b) noexcept {
-        if (!(a.head == b.head)) return a.head < b.head;
-        return a.text < b.text;
-    }
 };
+
+// Byte `depth` of a head: the head's words are big-endian, so these are the
+// text's first sixteen bytes, zero-padded.
+unsigned head_byte(const DistinctEntry& entry, unsigned depth) noexcept {
+    const std::uint64_t word = depth < 8 ? entry.head.high : entry.head.low;
+    return static_cast<unsigned>(word >> (56 - 8 * (depth % 8))) & 0xFF;
+}
 
 }  // namespace
 
@@ -198,22 +203,24 @@ LabelEncoding by_hashing(const TextColumn& texts) {
     if (n >= std::numeric_limits<std::uint32_t>::max()) return by_sorting(texts);  // 32-bit row ids
     LabelEncoding result;
     if (n == 0) return result;
-    const SeededHash hasher;  // a fresh random seed: partitions are not predictable from outside
+    // Rows are hashed once, with the map's own seeded hash (random per map:
+    // partitions are not predictable from outside); the map's inserts and
+    // their order reuse the hash.
+    TextToCode& map = result.text_to_code;
+    const SeededHash& hasher = map.hash_function();
 
     // 1. Hash every row and count the rows per (block, partition).
     const std::size_t blocks = (n + block_rows - 1) / block_rows;
-    // One byte per row instead of the hash: the scatter hashes again, which
-    // is cheaper than first touching eight more bytes per row.
-    UninitializedVector<std::uint8_t> partitions(n);
+    UninitializedVector<std::uint64_t> hashes(n);
     std::vector<std::uint32_t> counts(blocks * partition_count, 0);
     std::vector<std::size_t> longest(blocks, 0);
     parallel_for_each_index(blocks, [&](std::size_t b) {
         std::uint32_t* count = &counts[b * partition_count];
         for (std::size_t r = b * block_rows, end = std::min(n, r + block_rows); r < end; ++r) {
             const std::string_view text = texts[r];
-            const std::size_t partition = partition_of(hasher(text));
-            partitions[r] = static_cast<std::uint8_t>(partition);
-            ++count[partition];
+            const std::uint64_t hash = hasher(text);
+            hashes[r] = hash;
+            ++count[partition_of(hash)];
             longest[b] = std::max(longest[b], text.size());
         }
     });
@@ -240,9 +247,9 @@ LabelEncoding by_hashing(const TextColumn& texts) {
         std::size_t* cursor = &cursors[b * partition_count];
         for (std::size_t r = b * block_rows, end = std::min(n, r + block_rows); r < end; ++r) {
             const std::string_view text = texts[r];
-            records[cursor[partitions[r]]++] = {hasher(text), head_of(text),
-                                                static_cast<std::uint32_t>(r),
-                                                static_cast<std::uint32_t>(text.size())};
+            const std::uint64_t hash = hashes[r];
+            records[cursor[partition_of(hash)]++] = {hash, head_of(text), static_cast<std::uint32_t>(r),
+                                                     static_cast<std::uint32_t>(text.size())};
         }
     });
     cursors = {};
@@ -259,6 +266,11 @@ LabelEncoding by_hashing(const TextColumn& texts) {
     std::vector<std::size_t> id_base(partition_count + 1, 0);
     for (std::size_t p = 0; p < partition_count; ++p) id_base[p + 1] = id_base[p] + tables[p].size();
     const std::size_t k = id_base[partition_count];
+    UninitializedVector<std::uint32_t> first_row(k);
+    parallel_for_each_index(partition_count, [&](std::size_t p) {
+        for (std::size_t j = 0; j < tables[p].size(); ++j) first_row[id_base[p] + j] = tables[p].first_row(j);
+    });
+    const auto text_of = [&](std::uint32_t id) { return texts[first_row[id]]; };
 
     // 4. Two things at once: the map gets its keys (each text copied once),
     // while the distinct texts are sorted and numbered. The map takes the
@@ -267,45 +279,61 @@ LabelEncoding by_hashing(const TextColumn& texts) {
     UninitializedVector<double> code_of(k);
     join(
         [&] {
-            UninitializedVector<std::uint32_t> first_row(k);
+            UninitializedVector<std::uint64_t> hash_of_id(k);
             parallel_for_each_index(partition_count, [&](std::size_t p) {
-                for (std::size_t j = 0; j < tables[p].size(); ++j) {
-                    first_row[id_base[p] + j] = tables[p].first_row(j);
-                }
+                for (std::size_t j = 0; j < tables[p].size(); ++j) hash_of_id[id_base[p] + j] = tables[p].hash(j);
             });
-            TextToCode& map = result.text_to_code;
             map.reserve(k);
-            order = bucket_order(map, k, [&](std::size_t id) { return texts[first_row[id]]; });
+            order = bucket_order_of_hashes(k, [&](std::size_t id) { return hash_of_id[id]; });
             // Gathered in parallel, so that the one thread filling the map
-            // reads its keys in a line and waits on nothing but text bytes,
-            // which it asks for a few keys ahead.
-            UninitializedVector<std::string_view> keys(k);
+            // reads its keys in a line and waits on nothing but text bytes
+            // and index slots, which it asks for a few keys ahead.
+            struct Key {
+                std::string_view text;
+                std::uint64_t hash;
+            };
+            UninitializedVector<Key> keys(k);
             parallel_for_each_index(
-                k, [&](std::size_t j) { keys[j] = texts[first_row[order[j]]]; }, row_grain);
+                k,
+                [&](std::size_t j) {
+                    const auto id = static_cast<std::uint32_t>(order[j]);
+                    keys[j] = {text_of(id), hash_of_id[id]};
+                },
+                row_grain);
+            hash_of_id = {};
             constexpr std::size_t ahead = 8;
             for (std::size_t j = 0; j < k; ++j) {
-                if (j + ahead < k) __builtin_prefetch(keys[j + ahead].data());
-                map.emplace(keys[j], std::nullopt);
+                if (j + ahead < k) {
+                    __builtin_prefetch(keys[j + ahead].text.data());
+                    map.prefetch(keys[j + ahead].hash);
+                }
+                map.try_emplace_hashed(keys[j].hash, keys[j].text, std::nullopt);
             }
         },
         [&] {
-            std::vector<DistinctEntry> sorted(k);
+            UninitializedVector<DistinctEntry> sorted(k);
             parallel_for_each_index(partition_count, [&](std::size_t p) {
                 for (std::size_t j = 0; j < tables[p].size(); ++j) {
-                    sorted[id_base[p] + j] = {tables[p].head(j), texts[tables[p].first_row(j)],
-                                              static_cast<std::uint32_t>(id_base[p] + j)};
+                    const auto id = static_cast<std::uint32_t>(id_base[p] + j);
+                    sorted[id] = {tables[p].head(j), id};
                 }
             });
-            parallel_sort(std::span<DistinctEntry>(sorted), std::less<DistinctEntry>{});
+            // Byte-wise on the heads; texts that share their sixteen first
+            // bytes are compared in full.
+            parallel_radix_sort(std::span<DistinctEntry>(sorted), head_bytes, head_byte,
+                                [&](const DistinctEntry& a, const DistinctEntry& b) {
+                                    if (!(a.head == b.head)) return a.head < b.head;
+                                    return text_of(a.id) < text_of(b.id);
+                                });
             // At most three markers: a text's code is its sorted position
             // minus the markers sorted before it.
             std::vector<std::size_t> marker_positions;
             for (const std::string_view marker : {"<NA>", "NaN", "nan"}) {
                 const auto at = std::lower_bound(sorted.begin(), sorted.end(), marker,
-                                                 [](const DistinctEntry& e, std::string_view m) {
-                                                     return e.text < m;
+                                                 [&](const DistinctEntry& e, std::string_view m) {
+                                                     return text_of(e.id) < m;
                                                  });
-                if (at != sorted.end() && at->text == marker) {
+                if (at != sorted.end() && text_of(at->id) == marker) {
                     marker_positions.push_back(static_cast<std::size_t>(at - sorted.begin()));
                 }
             }
@@ -313,20 +341,22 @@ LabelEncoding by_hashing(const TextColumn& texts) {
                 std::size_t markers_before = static_cast<std::size_t>(
                     std::count_if(marker_positions.begin(), marker_positions.end(),
                                   [&](std::size_t m) { return m < begin; }));
+                std::size_t next_marker = markers_before;
                 for (std::size_t i = begin; i < end; ++i) {
-                    if (is_missing_marker(sorted[i].text)) {
+                    if (next_marker < marker_positions.size() && marker_positions[next_marker] == i) {
                         code_of[sorted[i].id] = missing_code();
                         ++markers_before;
+                        ++next_marker;
                     } else {
                         code_of[sorted[i].id] = static_cast<double>(i - markers_before);
                     }
                 }
             });
         });
+    tables = {};
 
     // 5. Codes into the map and into the rows. Every piece walks its own
     // entries of the map.
-    TextToCode& map = result.text_to_code;
     parallel_for_ranges(k, row_grain, [&](std::size_t begin, std::size_t end) {
         auto entry = map.nth(begin);
         for (std::size_t j = begin; j < end; ++j, ++entry) {
@@ -337,9 +367,7 @@ LabelEncoding by_hashing(const TextColumn& texts) {
     result.codes.resize(n);
     parallel_for_each_index(
         n,
-        [&](std::size_t r) {
-            result.codes[r] = code_of[id_base[partitions[r]] + local_ids[r]];
-        },
+        [&](std::size_t r) { result.codes[r] = code_of[id_base[partition_of(hashes[r])] + local_ids[r]]; },
         row_grain);
     return result;
 }

@@ -1,6 +1,8 @@
 // Building the result of encode and decode.
 #include "python/arr_to_out.hpp"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -9,45 +11,22 @@
 #include <vector>
 
 #include "runtime/internal_error.hpp"
+#include "python/text_cells.hpp"
 #include "runtime/numpy_api.hpp"
 
 namespace quorix {
 namespace {
 
 constexpr int kCContiguous = 0x0001;  // NPY_ARRAY_C_CONTIGUOUS
-constexpr Code kLargestCode = ~Code{0};
-// How many rows ahead the decoding loops prefetch table entries and objects.
+// How many rows ahead the plain decoding loops prefetch table entries and objects.
 constexpr std::size_t kEntryAhead = 32;
 constexpr std::size_t kObjectAhead = 12;
 // A column's strs are made in one walk over its map when the map has at most
 // this many entries per row of the table.
 constexpr std::size_t kTableLimit = 2;
 
-// A cell value (not NaN) as a code: saturating at both ends, else truncated.
-Code cell_code(double value) {
-    if (value >= 18446744073709551616.0) return kLargestCode;  // 2^64, and +inf
-    if (value < 0.0) return 0;                                 // and -inf
-    return static_cast<Code>(value);
-}
-
 Result<PyRef> new_str(std::string_view text) {
     return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-
-bool is_ascii(std::string_view text) noexcept {
-    unsigned char any = 0;
-    for (const char byte : text) any |= static_cast<unsigned char>(byte);
-    return any < 0x80;
-}
-
-// The same str as new_str, made without decoding when the text is ASCII.
-// Texts of one character or none go through new_str, which shares the
-// interpreter's single-character strs.
-Result<PyRef> new_text_str(std::string_view text) {
-    if (text.size() < 2 || !is_ascii(text)) return new_str(text);
-    QUORIX_TRY(PyRef str, checked(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127)));
-    std::memcpy(PyUnicode_DATA(str.get()), text.data(), text.size());
-    return str;
 }
 
 const CodeToText& column_map(const EncodingInfo& learned, ColumnIndex c) {
@@ -319,15 +298,144 @@ Result<PyRef> build_frame(const Matrix& matrix, PyObject* base, const std::vecto
     return frame;
 }
 
+// ---------------------------------------------------------------------------
+// The roads in bulk: the same results as the cell-by-cell roads above, built
+// with the texts laid out on the pool (text_cells.hpp) and, for frames, in a
+// handful of pandas calls.
+
+// The listed columns, each once, in list order of first listing: decoding a
+// column twice writes the same texts again.
+std::vector<ColumnIndex> distinct_listed(const EncodingInfo& learned) {
+    std::vector<ColumnIndex> distinct;
+    for (ColumnIndex c : learned.string_columns) {
+        if (std::find(distinct.begin(), distinct.end(), c) == distinct.end()) distinct.push_back(c);
+    }
+    return distinct;
+}
+
+// NumPy decoding: the object array of the base array's layout, floats in the
+// unlisted columns, texts (or "NaN") in the listed ones.
+Result<PyRef> decode_array_in_bulk(const Matrix& matrix, PyObject* base, const EncodingInfo& learned) {
+    const std::size_t rows = matrix.rows(), cols = matrix.cols();
+    const bool fortran = (numpy::as_array(base)->flags & kCContiguous) == 0;
+    // The checks of the cell-by-cell road, in list order, before anything is made.
+    for (ColumnIndex c : learned.string_columns) {
+        column_map(learned, c);
+        if (rows != 0 && c >= cols) panic("ndarray: index out of bounds");
+    }
+    QUORIX_TRY(PyRef no_text, new_str("NaN"));
+    // Its slots start out null, which NumPy reads and frees as nothing.
+    QUORIX_TRY(PyRef result, numpy::new_array(numpy::kObject, rows, cols, fortran));
+    if (rows == 0) return result;
+    PyObject** slots = reinterpret_cast<PyObject**>(numpy::as_array(result.get())->data);
+    const auto row_step = static_cast<std::ptrdiff_t>(fortran ? 1 : cols);
+    const auto col_step = static_cast<std::ptrdiff_t>(fortran ? rows : 1);
+
+    std::vector<bool> listed(cols, false);
+    std::vector<TextColumnTarget> targets;
+    for (ColumnIndex c : distinct_listed(learned)) {
+        listed[c] = true;
+        targets.push_back({c, &column_map(learned, c), slots + static_cast<std::ptrdiff_t>(c) * col_step, row_step});
+    }
+    for (std::size_t c = 0; c < cols; ++c) {
+        if (listed[c]) continue;
+        PyObject** column = slots + static_cast<std::ptrdiff_t>(c) * col_step;
+        for (std::size_t r = 0; r < rows; ++r) {
+            QUORIX_TRY(PyRef number, checked(PyFloat_FromDouble(matrix.cell(r, c))));
+            column[static_cast<std::ptrdiff_t>(r) * row_step] = number.release();
+        }
+    }
+    QUORIX_CHECK(write_text_cells(matrix, targets, no_text.get()));
+    return result;
+}
+
+// A frame, for encode or for decoding where every listed column passes the
+// checks of the cell-by-cell road: it is made once over the matrix's own
+// array (new, and referenced by nothing else), and each decoded column is put in its
+// place by position as one object array wrapped in a Series, which pandas
+// takes without copying.
+Result<PyRef> build_frame_in_bulk(const Matrix& matrix, const std::vector<std::string>& labels,
+                                  const EncodingInfo* learned) {
+    const std::size_t rows = matrix.rows();
+    QUORIX_TRY(PyRef pandas, checked(PyImport_ImportModule("pandas")));
+    QUORIX_TRY(PyRef frame_type, checked(PyObject_GetAttrString(pandas.get(), "DataFrame")));
+    QUORIX_TRY(PyRef series_type, checked(PyObject_GetAttrString(pandas.get(), "Series")));
+    QUORIX_TRY(PyRef label_list, checked(PyList_New(static_cast<Py_ssize_t>(labels.size()))));
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        QUORIX_TRY(PyRef label, new_str(labels[i]));
+        PyList_SET_ITEM(label_list.get(), static_cast<Py_ssize_t>(i), label.release());
+    }
+
+    const std::vector<ColumnIndex> columns = learned != nullptr ? distinct_listed(*learned) : std::vector<ColumnIndex>{};
+    std::vector<PyRef> arrays;
+    std::vector<TextColumnTarget> targets;
+    for (ColumnIndex c : columns) {
+        QUORIX_TRY(PyRef array, numpy::new_vector(numpy::kObject, rows));
+        targets.push_back({c, &column_map(*learned, c),
+                           reinterpret_cast<PyObject**>(numpy::as_array(array.get())->data), 1});
+        arrays.push_back(std::move(array));
+    }
+    QUORIX_CHECK(write_text_cells(matrix, targets, Py_None));
+
+    QUORIX_TRY(PyRef frame_kwargs, checked(PyDict_New()));
+    QUORIX_CHECK(checked_status(PyDict_SetItemString(frame_kwargs.get(), "columns", label_list.get())));
+    QUORIX_CHECK(checked_status(PyDict_SetItemString(frame_kwargs.get(), "copy", Py_False)));
+    QUORIX_TRY(PyRef frame_args, checked(PyTuple_Pack(1, matrix.array())));
+    QUORIX_TRY(PyRef frame, checked(PyObject_Call(frame_type.get(), frame_args.get(), frame_kwargs.get())));
+
+    QUORIX_TRY(PyRef series_kwargs, checked(PyDict_New()));
+    QUORIX_TRY(PyRef object_text, new_str("object"));
+    QUORIX_CHECK(checked_status(PyDict_SetItemString(series_kwargs.get(), "dtype", object_text.get())));
+    QUORIX_CHECK(checked_status(PyDict_SetItemString(series_kwargs.get(), "copy", Py_False)));
+    for (std::size_t k = 0; k < columns.size(); ++k) {
+        QUORIX_TRY(PyRef series_args, checked(PyTuple_Pack(1, arrays[k].get())));
+        // The Series is the column's only other holder, and goes right after.
+        arrays[k].reset();
+        QUORIX_TRY(PyRef series, checked(PyObject_Call(series_type.get(), series_args.get(), series_kwargs.get())));
+        series_args.reset();
+        QUORIX_TRY(PyRef position, checked(PyLong_FromSize_t(columns[k])));
+        QUORIX_TRY(PyRef stored,
+                   checked(PyObject_CallMethod(frame.get(), "isetitem", "OO", position.get(), series.get())));
+    }
+    return frame;
+}
+
+// Whether the bulk frame road gives what the cell-by-cell road gives: it
+// does unless a listed column fails a check, where the order of the
+// per-column calls before the failure matters.
+bool frame_checks_pass(const Matrix& matrix, const std::vector<std::string>& labels, const EncodingInfo& learned) {
+    for (ColumnIndex c : learned.string_columns) {
+        if (!learned.code_to_text.contains(c)) return false;
+        if (matrix.rows() != 0 && c >= matrix.cols()) return false;
+        if (c >= labels.size()) return false;
+    }
+    return true;
+}
+
+// QUORIX_OUTPUT_ROAD=plain takes the cell-by-cell roads, which the bulk ones
+// are tested against.
+bool plain_road_chosen() {
+    const char* road = std::getenv("QUORIX_OUTPUT_ROAD");
+    return road != nullptr && std::strcmp(road, "plain") == 0;
+}
+
 }  // namespace
 
 Result<PyRef> arr_to_out(const Matrix& matrix, OUT out, const EncodingInfo* learned) {
     // The matrix's array is new, float64, and referenced by nothing else: it is
     // the base array as it stands.
     PyRef base = PyRef::borrow(matrix.array());
-    if (out.columns) return build_frame(matrix, base.get(), *out.columns, learned);
+    const bool plain = plain_road_chosen();
+    if (out.columns) {
+        const std::vector<std::string>& labels = *out.columns;
+        if (plain || (learned != nullptr && !frame_checks_pass(matrix, labels, *learned))) {
+            return build_frame(matrix, base.get(), labels, learned);
+        }
+        return build_frame_in_bulk(matrix, labels, learned);
+    }
     if (learned == nullptr) return base;
-    return decode_array(matrix, base.get(), *learned);
+    if (plain) return decode_array(matrix, base.get(), *learned);
+    return decode_array_in_bulk(matrix, base.get(), *learned);
 }
 
 }  // namespace quorix

@@ -11,7 +11,9 @@
 
 #include "lib/label_encode.hpp"
 #include "lib/send_ptr.hpp"
-#include "runtime/parallel_map_collect.hpp"
+#include "runtime/bucket_order.hpp"
+#include "runtime/parallel_loops.hpp"
+#include "runtime/uninitialized.hpp"
 
 namespace quorix {
 namespace {
@@ -25,18 +27,43 @@ struct ColumnMaps {
 };
 
 // The entries that have a code, inverted, with copies of the texts. The
-// entries are shared out by number, so the copies are made in parallel.
+// entries with a code are found, hashed and put in index order (see
+// bucket_order.hpp) in parallel, so that the one thread filling the map
+// reads them in a line, asking for each entry and its slot a few ahead.
 CodeToText invert(const TextToCode& text_to_code) {
-    return parallel_collect_into_map<Code, std::string>(
+    using Entry = TextToCode::value_type;
+    const std::vector<const Entry*> coded = parallel_collect<const Entry*>(
         text_to_code.size(),
-        [&](std::size_t begin, std::size_t end, std::vector<std::pair<Code, std::string>>& out) {
+        [&](std::size_t begin, std::size_t end, std::vector<const Entry*>& out) {
             if (begin == end) return;
             auto entry = text_to_code.nth(begin);
             for (std::size_t i = begin; i < end; ++i, ++entry) {
-                if (entry->second) out.emplace_back(*entry->second, entry->first);
+                if (entry->second) out.push_back(&*entry);
             }
         },
-        4096);
+        row_grain);
+    const std::size_t n = coded.size();
+    CodeToText map;
+    map.reserve(n);
+    UninitializedVector<std::uint64_t> hashes(n);
+    parallel_for_each_index(n, [&](std::size_t i) { hashes[i] = map.hash_key(*coded[i]->second); }, row_grain);
+    const std::vector<std::size_t> order = bucket_order_of_hashes(n, [&](std::size_t i) { return hashes[i]; });
+    struct Pending {
+        const Entry* entry;
+        std::uint64_t hash;
+    };
+    UninitializedVector<Pending> pending(n);
+    parallel_for_each_index(
+        n, [&](std::size_t j) { pending[j] = {coded[order[j]], hashes[order[j]]}; }, row_grain);
+    constexpr std::size_t ahead = 8;
+    for (std::size_t j = 0; j < n; ++j) {
+        if (j + ahead < n) {
+            __builtin_prefetch(pending[j + ahead].entry);
+            map.prefetch(pending[j + ahead].hash);
+        }
+        map.try_emplace_hashed(pending[j].hash, *pending[j].entry->second, pending[j].entry->first);
+    }
+    return map;
 }
 
 // Writes column c through the handle; cell (r, c) belongs to this job alone.

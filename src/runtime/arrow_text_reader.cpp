@@ -145,7 +145,9 @@ struct TextArrayOpener {
         }
         const std::int64_t data_end = previous;
         const auto* data = static_cast<const char*>(array.buffers[2]);
-        if (data == nullptr && data_end > offset_at(first)) return malformed("no data buffer");
+        // An absent data buffer holds no bytes, so every offset must be 0:
+        // a text at offset 3 of a null buffer is no text at all.
+        if (data == nullptr && data_end > 0) return malformed("no data buffer");
         const std::int64_t data_size = known_size(2);
         if (data_size >= 0 && data_end > data_size) return malformed("offsets run past the data");
         text_array.data_ = data;

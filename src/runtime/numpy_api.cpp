@@ -123,4 +123,12 @@ Result<PyRef> new_array(int type_num, std::size_t rows, std::size_t cols, bool f
                                             fortran ? kFortranOrder : 0, nullptr));
 }
 
+Result<PyRef> new_vector(int type_num, std::size_t length) {
+    const ArrayApi& numpy_api = array_api();
+    Descr* descr = numpy_api.descr_from_type(type_num);
+    if (descr == nullptr) return PyError::fetch();
+    npy_intp dims[1] = {static_cast<npy_intp>(length)};
+    return checked(numpy_api.new_from_descr(numpy_api.array_type, descr, 1, dims, nullptr, nullptr, 0, nullptr));
+}
+
 }  // namespace quorix::numpy

@@ -91,5 +91,7 @@ const char* multiarray_module_name();
 // A new, uninitialised rows x cols array of the given type number, in C order
 // or, with `fortran`, in Fortran order.
 Result<PyRef> new_array(int type_num, std::size_t rows, std::size_t cols, bool fortran);
+// A new, uninitialised one-dimensional array of `length` elements.
+Result<PyRef> new_vector(int type_num, std::size_t length);
 
 }  // namespace quorix::numpy

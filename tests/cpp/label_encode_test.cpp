@@ -5,6 +5,8 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdio>
+#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -104,6 +106,33 @@ TEST_P(LabelEncode, RandomColumnsMatchTheModel) {
                 << rows << " rows, " << distinct << " candidates";
         }
     }
+}
+
+// Columns large enough for the sort of the distinct texts to take several
+// byte passes, in parallel blocks: long shared prefixes, texts that are
+// prefixes of others (also only by trailing NULs, which the zero-padded
+// heads cannot tell apart), NUL and non-ASCII bytes, all equal, all distinct.
+TEST_P(LabelEncode, ManyDistinctTextsOfAwkwardShapes) {
+    std::mt19937_64 random(11);
+    const std::string alphabet = std::string("a\0\x01Nn<\x7f\x80\xc3\xa9\xff", 11);
+    const auto tail = [&](std::size_t max_length) {
+        std::string text(random() % (max_length + 1), ' ');
+        for (char& c : text) c = alphabet[random() % alphabet.size()];
+        return text;
+    };
+    const std::string prefix(100, 'p');
+    std::vector<std::vector<std::string>> columns(5);
+    for (std::size_t r = 0; r < 90000; ++r) {
+        columns[0].push_back(prefix + tail(6));             // one shared 100-byte prefix
+        columns[1].push_back(std::string(random() % 24, '\0') + tail(3));
+        columns[2].push_back(tail(20));                      // awkward bytes, lengths across the heads
+        columns[3].push_back(r % 3 ? std::string(18, '\xff') : std::string(17, '\xff'));  // two values
+        char number[24];
+        std::snprintf(number, sizeof number, "%zu", (r * 7919) % 90000);  // all distinct, prefixes of others
+        columns[4].push_back(number);
+    }
+    for (std::size_t r = 0; r < 3000; ++r) columns[1][r * 30] = r % 2 ? "nan" : "NaN";  // markers too
+    for (const auto& texts : columns) EXPECT_TRUE(matches_reference(encode(texts), texts));
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -2,11 +2,13 @@
 // and one to four chunks (length, offset, null count, buffer count, and each
 // buffer absent, raw bytes, 32- or 64-bit offsets, string views or 64-bit
 // sizes), laid out in heap blocks of exactly their size so that any read
-// outside them is caught. The reader must refuse exactly the chunks that a
-// plain row-by-row reader, which checks every read it makes, refuses (with an
-// error of the same kind), and otherwise read the same nulls and texts; an
-// accepted chunk reads the same again when the reader is not told the buffer
-// sizes, as in the module.
+// outside them is caught. Told the buffer sizes, the reader must refuse
+// exactly the chunks that a plain row-by-row reader, which checks every read
+// it makes, refuses (with an error of the same kind), and otherwise read the
+// same nulls and texts. Not told them, as in the module, it must do the same
+// wherever the buffers that are present hold every byte the rows need. The
+// chunks read that way then make one text column, which must read every row
+// in order.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "fuzz_target.hpp"
+#include "python/gathered_columns.hpp"
 #include "runtime/arrow_text_reader.hpp"
 
 namespace {
@@ -39,13 +42,12 @@ public:
 
     std::uint8_t byte() { return at_ < input_.size() ? input_[at_++] : 0; }
 
+    // A little-endian integer of T's width.
     template <class T>
     T fixed() {
-        std::uint8_t raw[sizeof(T)] = {};
-        for (std::uint8_t& b : raw) b = byte();
-        T value;
-        std::memcpy(&value, raw, sizeof value);
-        return value;
+        std::uint64_t bits = 0;
+        for (std::size_t i = 0; i < sizeof(T); ++i) bits |= std::uint64_t{byte()} << (8 * i);
+        return static_cast<T>(bits);
     }
 
     // One tag byte: 0..127 stand for themselves, 0x80 for -1, 0x81..0x83 are
@@ -175,9 +177,13 @@ enum class Refusal { kNone, kUnsupported, kMalformed };
 struct Expected {
     Refusal refusal = Refusal::kNone;
     std::vector<Cell> cells;
+    // Some read the rows need falls past the end of a present buffer: only a
+    // reader told the buffer sizes can see that, so a reader that is not
+    // told them is not held to this verdict.
+    bool sizes_matter = false;
 };
 
-Expected refused(Refusal kind) { return {kind, {}}; }
+Expected refused(Refusal kind) { return {kind, {}, false}; }
 
 // Reads `width` bytes at byte `at` of a buffer as a signed integer, if they
 // are inside it.
@@ -204,9 +210,40 @@ std::optional<std::string> text_at(const Buffer& buffer, std::int64_t begin, std
     return std::string(reinterpret_cast<const char*>(buffer.bytes.get()) + begin, static_cast<std::size_t>(length));
 }
 
-// Row by row, every read checked: the validity bit, the two offsets around
-// the row (which must not decrease, null rows included) or the row's view
-// (skipped for a null row), then the text's bytes.
+// Whether every read that the rows imply lies inside the buffers that are
+// present (absent ones are null pointers, which any reader sees): the
+// validity bits, the offsets and the bytes up to the largest offset, or the
+// views and the variadic sizes, each size no larger than its buffer.
+bool inside_present_buffers(const Chunk& chunk, bool views, std::size_t width) {
+    const auto first = static_cast<std::uint64_t>(chunk.offset);
+    const std::uint64_t end = first + static_cast<std::uint64_t>(chunk.length);
+    const Buffer& validity = chunk.buffers[0];
+    const Buffer& second = chunk.buffers[1];
+    if (validity.present() && validity.size < (end + 7) / 8) return false;
+    if (!second.present()) return true;
+    if (!views) {
+        if (second.size / width < end + 1) return false;
+        const Buffer& data = chunk.buffers[2];
+        for (std::uint64_t i = first; data.present() && i <= end; ++i) {
+            if (*read_at(second, i * width, width) > static_cast<std::int64_t>(data.size)) return false;
+        }
+        return true;
+    }
+    if (second.size / 16 < end) return false;
+    const std::size_t data_buffers = chunk.buffers.size() - 3;
+    const Buffer& sizes = chunk.buffers.back();
+    if (data_buffers == 0 || !sizes.present()) return true;
+    if (sizes.size / 8 < data_buffers) return false;
+    for (std::size_t b = 0; b < data_buffers; ++b) {
+        const Buffer& buffer = chunk.buffers[2 + b];
+        if (buffer.present() && *read_at(sizes, b * 8, 8) > static_cast<std::int64_t>(buffer.size)) return false;
+    }
+    return true;
+}
+
+Expected read_rows(const Chunk& chunk, bool views, std::size_t width);
+
+// The rules of the array as a whole first, then the rows read one by one.
 Expected read_plainly(const Shape& shape, const Chunk& chunk) {
     if (shape.no_format) return refused(Refusal::kMalformed);
     const std::string_view format = shape.format.c_str();  // the format ends at its first NUL, as in C
@@ -225,9 +262,19 @@ Expected read_plainly(const Shape& shape, const Chunk& chunk) {
         return refused(Refusal::kMalformed);
     }
     if (chunk.null_count < -1 || chunk.null_count > chunk.length) return refused(Refusal::kMalformed);
+    if (chunk.length == 0) return {};  // nothing to read
 
+    const std::size_t width = format == "u" ? 4 : format == "U" ? 8 : 16;
+    Expected expected = read_rows(chunk, views, width);
+    expected.sizes_matter = !inside_present_buffers(chunk, views, width);
+    return expected;
+}
+
+// Row by row, every read checked: the validity bit, the two offsets around
+// the row (which must not decrease, null rows included) or the row's view
+// (skipped for a null row), then the text's bytes.
+Expected read_rows(const Chunk& chunk, bool views, std::size_t width) {
     Expected expected;
-    if (chunk.length == 0) return expected;  // nothing to read
     const auto first = static_cast<std::uint64_t>(chunk.offset);
     const auto rows = static_cast<std::uint64_t>(chunk.length);
     const Buffer& validity = chunk.buffers[0];
@@ -249,7 +296,6 @@ Expected read_plainly(const Shape& shape, const Chunk& chunk) {
     if (!second.present()) return refused(Refusal::kMalformed);
 
     if (!views) {
-        const std::size_t width = format == "u" ? 4 : 8;
         const Buffer& data = chunk.buffers[2];
         for (std::uint64_t row = 0; row < rows; ++row) {
             const std::uint64_t i = first + row;
@@ -268,7 +314,7 @@ Expected read_plainly(const Shape& shape, const Chunk& chunk) {
     }
 
     // The variadic buffers' sizes, each inside its buffer.
-    const std::int64_t data_buffers = n_buffers - 3;
+    const auto data_buffers = static_cast<std::int64_t>(chunk.buffers.size()) - 3;
     std::vector<std::int64_t> sizes;
     for (std::int64_t b = 0; b < data_buffers; ++b) {
         const auto size = read_at(chunk.buffers.back(), static_cast<std::uint64_t>(b) * 8, 8);
@@ -339,6 +385,38 @@ void check_error(const OpenedTextArray& opened, const Shape& shape) {
     }
 }
 
+// The reader's verdict against the plain reader's: read, or refused for the
+// same kind of reason with a message of that kind.
+void check_verdict(const OpenedTextArray& opened, Refusal expected, const Shape& shape, const std::string& what) {
+    const bool ok = opened.status == OpenStatus::kOk;
+    if (ok != (expected == Refusal::kNone)) {
+        fail(what + (ok ? ": read an array the plain reader refuses"
+                        : ": refused an array the plain reader reads: " + opened.error));
+    }
+    if (ok) return;
+    if ((opened.status == OpenStatus::kUnsupported) != (expected == Refusal::kUnsupported)) {
+        fail(what + ": another kind of refusal: " + opened.error);
+    }
+    check_error(opened, shape);
+}
+
+// The chunks as the module holds them, one column: every row in order, a
+// null row read as the null text of its side of the first valid row.
+void check_column(std::vector<TextArray> chunks, const std::vector<Cell>& cells) {
+    std::size_t first_valid = 0;
+    while (first_valid < cells.size() && !cells[first_valid]) ++first_valid;
+    quorix::TextColumn column;
+    column.assign_arrow(std::move(chunks), "null before", "null after", first_valid);
+    if (column.size() != cells.size()) fail("the column has another length");
+    for (std::size_t row = 0; row < cells.size(); ++row) {
+        const std::string_view want = cells[row] ? std::string_view(*cells[row])
+                                      : row < first_valid ? std::string_view("null before")
+                                                          : std::string_view("null after");
+        if (column[row] != want) fail("the column reads another text at row " + std::to_string(row));
+    }
+}
+
+
 }  // namespace
 
 QUORIX_FUZZ_TARGET(arrow_text) {
@@ -355,6 +433,9 @@ QUORIX_FUZZ_TARGET(arrow_text) {
     shape.released = damage & 32;
     shape.no_buffer_list = damage & 64;
     shape.sizes_miscounted = damage & 128;
+    // A reader that is not told the sizes cannot miscount them.
+    Shape unsized_shape = shape;
+    unsized_shape.sizes_miscounted = false;
 
     ArrowSchema other_schema{};
     ArrowSchema* schema_children[1] = {&other_schema};
@@ -366,9 +447,22 @@ QUORIX_FUZZ_TARGET(arrow_text) {
     schema.children = shape.schema_child ? schema_children : nullptr;
     schema.dictionary = shape.schema_dictionary ? &other_schema : nullptr;
 
-    const std::size_t chunks = in.byte() % 4 + 1;
-    for (std::size_t c = 0; c < chunks; ++c) {
+    // Every chunk stays alive to the end: the column built from the chunks
+    // reads their buffers.
+    struct BuiltChunk {
         Chunk chunk;
+        std::unique_ptr<const void*[]> buffers;
+        std::unique_ptr<std::int64_t[]> sizes;
+        std::size_t size_count = 0;
+        ArrowArray array{};
+    };
+    const std::size_t chunk_count = in.byte() % 4 + 1;
+    std::vector<BuiltChunk> built(chunk_count);
+    std::vector<TextArray> opened_chunks;
+    std::vector<Cell> all_cells;
+    for (std::size_t c = 0; c < chunk_count; ++c) {
+        BuiltChunk& it = built[c];
+        Chunk& chunk = it.chunk;
         chunk.length = in.integer();
         chunk.offset = in.integer();
         chunk.null_count = in.integer();
@@ -376,46 +470,46 @@ QUORIX_FUZZ_TARGET(arrow_text) {
         for (std::size_t b = 0; b < n_buffers; ++b) chunk.buffers.push_back(read_buffer(in));
 
         // The buffer list and the sizes in blocks of their own size too.
-        auto buffers = std::make_unique<const void*[]>(n_buffers);
-        for (std::size_t b = 0; b < n_buffers; ++b) buffers[b] = chunk.buffers[b].bytes.get();
-        const std::size_t size_count = n_buffers + (shape.sizes_miscounted ? 1 : 0);
-        auto sizes = std::make_unique<std::int64_t[]>(size_count);
-        for (std::size_t b = 0; b < size_count; ++b) {
-            sizes[b] = b < n_buffers ? static_cast<std::int64_t>(chunk.buffers[b].size) : 0;
+        it.buffers = std::make_unique<const void*[]>(n_buffers);
+        for (std::size_t b = 0; b < n_buffers; ++b) it.buffers[b] = chunk.buffers[b].bytes.get();
+        it.size_count = n_buffers + (shape.sizes_miscounted ? 1 : 0);
+        it.sizes = std::make_unique<std::int64_t[]>(it.size_count);
+        for (std::size_t b = 0; b < it.size_count; ++b) {
+            it.sizes[b] = b < n_buffers ? static_cast<std::int64_t>(chunk.buffers[b].size) : 0;
         }
 
-        ArrowArray array{};
+        ArrowArray& array = it.array;
         array.length = chunk.length;
         array.null_count = chunk.null_count;
         array.offset = chunk.offset;
         array.n_buffers = static_cast<std::int64_t>(n_buffers);
         array.n_children = shape.array_child ? 1 : 0;
-        array.buffers = shape.no_buffer_list ? nullptr : buffers.get();
+        array.buffers = shape.no_buffer_list ? nullptr : it.buffers.get();
         array.children = shape.array_child ? array_children : nullptr;
         array.dictionary = shape.array_dictionary ? &other_array : nullptr;
         array.release = shape.released ? nullptr : &no_release;
 
-        const Expected expected = read_plainly(shape, chunk);
         const std::string what = "chunk " + std::to_string(c);
-        const std::span<const std::int64_t> known(sizes.get(), size_count);
-        const OpenedTextArray opened = quorix::arrow::open_text_array(schema, array, known);
-        const bool ok = opened.status == OpenStatus::kOk;
-        if (ok != (expected.refusal == Refusal::kNone)) {
-            fail(what + (ok ? ": read an array the plain reader refuses"
-                            : ": refused an array the plain reader reads: " + opened.error));
-        }
-        if (!ok) {
-            if ((opened.status == OpenStatus::kUnsupported) != (expected.refusal == Refusal::kUnsupported)) {
-                fail(what + ": another kind of refusal: " + opened.error);
-            }
-            check_error(opened, shape);
-            continue;
-        }
-        compare(opened.array, expected, what);
+        const Expected expected = read_plainly(unsized_shape, chunk);
+        const Refusal sized_refusal =
+            shape.sizes_miscounted && expected.refusal != Refusal::kUnsupported ? Refusal::kMalformed : expected.refusal;
 
-        // The module's road: the reader is not told the buffer sizes.
+        // Told the sizes, the reader must refuse exactly what the plain reader
+        // refuses.
+        const OpenedTextArray opened =
+            quorix::arrow::open_text_array(schema, array, std::span<const std::int64_t>(it.sizes.get(), it.size_count));
+        check_verdict(opened, sized_refusal, shape, what);
+        if (opened.status == OpenStatus::kOk) compare(opened.array, expected, what);
+
+        // Not told them, as in the module: the same, except where only the
+        // sizes show the fault.
+        if (expected.refusal != Refusal::kNone && expected.sizes_matter) continue;
         const OpenedTextArray unsized = quorix::arrow::open_text_array(schema, array);
-        if (unsized.status != OpenStatus::kOk) fail(what + ": refused without sizes: " + unsized.error);
+        check_verdict(unsized, expected.refusal, shape, what + " without sizes");
+        if (unsized.status != OpenStatus::kOk) continue;
         compare(unsized.array, expected, what + " without sizes");
+        opened_chunks.push_back(unsized.array);
+        all_cells.insert(all_cells.end(), expected.cells.begin(), expected.cells.end());
     }
+    if (opened_chunks.size() == chunk_count) check_column(std::move(opened_chunks), all_cells);
 }

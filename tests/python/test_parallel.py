@@ -25,7 +25,10 @@ PROGRAM = textwrap.dedent(
     encoder = quorix.Encoder()
     codes = encoder.encode(table)
     frame = encoder.decode(codes)
+    labels = ["p", "q", "p", "r", "s"]
+    decoded_frame = encoder.decode(pd.DataFrame(codes, columns=labels))
     print(json.dumps({
+        "frame": [[c, str(t), decoded_frame.iloc[:, k].tolist()] for k, (c, t) in enumerate(decoded_frame.dtypes.items())],
         "codes": [None if v != v else v for v in codes.ravel().tolist()],
         "decoded": frame.ravel().tolist(),
         "state_length": len(encoder.__getstate__()),
@@ -44,7 +47,9 @@ def run_with(env_updates):
 
 def test_results_do_not_depend_on_the_worker_count():
     baseline = run_with({"RAYON_NUM_THREADS": "1"})
-    for env in ({}, {"RAYON_NUM_THREADS": "2"}, {"RAYON_NUM_THREADS": "8"}, {"RAYON_RS_NUM_CPUS": "3"}):
+    # The cell-by-cell output road is the reference for the bulk one.
+    for env in ({}, {"RAYON_NUM_THREADS": "2"}, {"RAYON_NUM_THREADS": "8"}, {"RAYON_RS_NUM_CPUS": "3"},
+                {"QUORIX_OUTPUT_ROAD": "plain"}):
         assert run_with(env) == baseline
 
 

@@ -1,0 +1,44 @@
+// Decoded cells written in bulk: the strs of the codes that occur are made
+// once on the calling thread, the pool's workers lay the pointers out, and
+// the references are handed to the cells in one step at the end.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <vector>
+
+#include "python/encoding_info.hpp"
+#include "python/matrix.hpp"
+#include "runtime/py_error.hpp"
+#include "runtime/py_ref.hpp"
+
+namespace quorix {
+
+// One column of the matrix to decode, and where its cells go: slot r of the
+// column is `slots[r * step]`, a slot of a new object array that holds null.
+struct TextColumnTarget {
+    ColumnIndex column;
+    const CodeToText* map;
+    PyObject** slots;
+    std::ptrdiff_t step;
+};
+
+// A cell value (not NaN) as a code: saturating at both ends, else truncated.
+inline Code cell_code(double value) noexcept {
+    if (value >= 18446744073709551616.0) return ~Code{0};  // 2^64, and +inf
+    if (value < 0.0) return 0;                              // and -inf
+    return static_cast<Code>(value);
+}
+
+// A new str of UTF-8 `text`, made without decoding when the text is ASCII.
+Result<PyRef> new_text_str(std::string_view text);
+
+// Writes the text of every cell of every target (`missing` for NaN and for
+// codes without a text). Every target column is below the matrix's cols.
+// On success every slot holds a reference; on failure no slot has been
+// written. Nothing here runs Python code, so the slots are not seen half
+// written.
+Status write_text_cells(const Matrix& matrix, const std::vector<TextColumnTarget>& targets, PyObject* missing);
+
+}  // namespace quorix
