@@ -11,7 +11,6 @@
 #include <span>
 #include <string>
 
-#include "runtime/bucket_order.hpp"
 #include "runtime/internal_error.hpp"
 #include "runtime/parallel_loops.hpp"
 #include "runtime/parallel_sort.hpp"
@@ -34,7 +33,38 @@ double code_cell(const std::optional<Code>& code) noexcept {
     return code ? static_cast<double>(*code) : missing_code();
 }
 
+// The positions of the markers among distinct texts in ascending order:
+// at most three, each found by binary search.
+template <class TextAt>
+std::vector<std::size_t> marker_positions(std::size_t count, const TextAt& text_at) {
+    std::vector<std::size_t> positions;
+    for (const std::string_view marker : {"<NA>", "NaN", "nan"}) {
+        std::size_t low = 0, high = count;
+        while (low < high) {
+            const std::size_t mid = low + (high - low) / 2;
+            if (text_at(mid) < marker) {
+                low = mid + 1;
+            } else {
+                high = mid;
+            }
+        }
+        if (low < count && text_at(low) == marker) positions.push_back(low);
+    }
+    return positions;
+}
+
 }  // namespace
+
+TextToCode text_to_code_of_ascending(std::span<const std::string_view> distinct) {
+    TextToCode map;
+    const std::vector<std::size_t> markers =
+        marker_positions(distinct.size(), [&](std::size_t i) { return distinct[i]; });
+    map.assign_ascending(
+        distinct.size(), markers, [&](std::size_t i) { return distinct[i]; },
+        [&](std::size_t i) { return distinct[i].size(); },
+        [&](std::size_t i) { return map.hash_key(distinct[i]); });
+    return map;
+}
 
 namespace label_encode_roads {
 
@@ -46,15 +76,7 @@ LabelEncoding by_sorting(const TextColumn& texts) {
     parallel_for_each_index(n, [&](std::size_t r) { distinct[r] = texts[r]; }, row_grain);
     parallel_sort(std::span<std::string_view>(distinct));
     distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-
-    result.text_to_code.reserve(distinct.size());
-    Code next = 0;
-    for (const std::string_view text : distinct) {
-        // Markers get no code and use none up.
-        const std::optional<Code> code =
-            is_missing_marker(text) ? std::nullopt : std::optional<Code>(next++);
-        result.text_to_code.emplace(std::string(text), code);
-    }
+    result.text_to_code = text_to_code_of_ascending(distinct);
     distinct = {};
 
     result.codes.resize(n);
@@ -148,6 +170,7 @@ public:
     Head head(std::size_t id) const noexcept { return seen_[id].head; }
     std::uint32_t first_row(std::size_t id) const noexcept { return seen_[id].first_row; }
     std::uint64_t hash(std::size_t id) const noexcept { return seen_[id].hash; }
+    std::uint32_t length(std::size_t id) const noexcept { return seen_[id].length; }
 
 private:
     struct Seen {
@@ -187,6 +210,7 @@ private:
 struct DistinctEntry {
     Head head;
     std::uint32_t id;  // dense over all partitions
+    std::uint32_t length;
 };
 
 // Byte `depth` of a head: the head's words are big-endian, so these are the
@@ -272,98 +296,50 @@ LabelEncoding by_hashing(const TextColumn& texts) {
     });
     const auto text_of = [&](std::uint32_t id) { return texts[first_row[id]]; };
 
-    // 4. Two things at once: the map gets its keys (each text copied once),
-    // while the distinct texts are sorted and numbered. The map takes the
-    // texts in index order (see bucket_order.hpp): its j-th entry is id order[j].
-    std::vector<std::size_t> order;
-    UninitializedVector<double> code_of(k);
-    join(
-        [&] {
-            UninitializedVector<std::uint64_t> hash_of_id(k);
-            parallel_for_each_index(partition_count, [&](std::size_t p) {
-                for (std::size_t j = 0; j < tables[p].size(); ++j) hash_of_id[id_base[p] + j] = tables[p].hash(j);
-            });
-            map.reserve(k);
-            order = bucket_order_of_hashes(k, [&](std::size_t id) { return hash_of_id[id]; });
-            // Gathered in parallel, so that the one thread filling the map
-            // reads its keys in a line and waits on nothing but text bytes
-            // and index slots, which it asks for a few keys ahead.
-            struct Key {
-                std::string_view text;
-                std::uint64_t hash;
-            };
-            UninitializedVector<Key> keys(k);
-            parallel_for_each_index(
-                k,
-                [&](std::size_t j) {
-                    const auto id = static_cast<std::uint32_t>(order[j]);
-                    keys[j] = {text_of(id), hash_of_id[id]};
-                },
-                row_grain);
-            hash_of_id = {};
-            constexpr std::size_t ahead = 8;
-            for (std::size_t j = 0; j < k; ++j) {
-                if (j + ahead < k) {
-                    __builtin_prefetch(keys[j + ahead].text.data());
-                    map.prefetch(keys[j + ahead].hash);
-                }
-                map.try_emplace_hashed(keys[j].hash, keys[j].text, std::nullopt);
-            }
-        },
-        [&] {
-            UninitializedVector<DistinctEntry> sorted(k);
-            parallel_for_each_index(partition_count, [&](std::size_t p) {
-                for (std::size_t j = 0; j < tables[p].size(); ++j) {
-                    const auto id = static_cast<std::uint32_t>(id_base[p] + j);
-                    sorted[id] = {tables[p].head(j), id};
-                }
-            });
-            // Byte-wise on the heads; texts that share their sixteen first
-            // bytes are compared in full.
-            parallel_radix_sort(std::span<DistinctEntry>(sorted), head_bytes, head_byte,
-                                [&](const DistinctEntry& a, const DistinctEntry& b) {
-                                    if (!(a.head == b.head)) return a.head < b.head;
-                                    return text_of(a.id) < text_of(b.id);
-                                });
-            // At most three markers: a text's code is its sorted position
-            // minus the markers sorted before it.
-            std::vector<std::size_t> marker_positions;
-            for (const std::string_view marker : {"<NA>", "NaN", "nan"}) {
-                const auto at = std::lower_bound(sorted.begin(), sorted.end(), marker,
-                                                 [&](const DistinctEntry& e, std::string_view m) {
-                                                     return text_of(e.id) < m;
-                                                 });
-                if (at != sorted.end() && text_of(at->id) == marker) {
-                    marker_positions.push_back(static_cast<std::size_t>(at - sorted.begin()));
-                }
-            }
-            parallel_for_ranges(k, row_grain, [&](std::size_t begin, std::size_t end) {
-                std::size_t markers_before = static_cast<std::size_t>(
-                    std::count_if(marker_positions.begin(), marker_positions.end(),
-                                  [&](std::size_t m) { return m < begin; }));
-                std::size_t next_marker = markers_before;
-                for (std::size_t i = begin; i < end; ++i) {
-                    if (next_marker < marker_positions.size() && marker_positions[next_marker] == i) {
-                        code_of[sorted[i].id] = missing_code();
-                        ++markers_before;
-                        ++next_marker;
-                    } else {
-                        code_of[sorted[i].id] = static_cast<double>(i - markers_before);
-                    }
-                }
-            });
-        });
-    tables = {};
-
-    // 5. Codes into the map and into the rows. Every piece walks its own
-    // entries of the map.
-    parallel_for_ranges(k, row_grain, [&](std::size_t begin, std::size_t end) {
-        auto entry = map.nth(begin);
-        for (std::size_t j = begin; j < end; ++j, ++entry) {
-            const double code = code_of[order[j]];
-            if (!std::isnan(code)) entry->second = static_cast<Code>(code);
+    // 4. Sort the distinct texts: byte-wise on the heads, in full where
+    // they share their sixteen first bytes.
+    UninitializedVector<DistinctEntry> sorted(k);
+    parallel_for_each_index(partition_count, [&](std::size_t p) {
+        for (std::size_t j = 0; j < tables[p].size(); ++j) {
+            const auto id = static_cast<std::uint32_t>(id_base[p] + j);
+            sorted[id] = {tables[p].head(j), id, tables[p].length(j)};
         }
     });
+    UninitializedVector<std::uint64_t> hash_of_id(k);
+    parallel_for_each_index(partition_count, [&](std::size_t p) {
+        for (std::size_t j = 0; j < tables[p].size(); ++j) hash_of_id[id_base[p] + j] = tables[p].hash(j);
+    });
+    tables = {};
+    parallel_radix_sort(std::span<DistinctEntry>(sorted), head_bytes, head_byte,
+                        [&](const DistinctEntry& a, const DistinctEntry& b) {
+                            if (!(a.head == b.head)) return a.head < b.head;
+                            return text_of(a.id) < text_of(b.id);
+                        });
+
+    // 5. The map: the texts in byte order, each copied once into its store;
+    // a text's code is its position minus the markers before it.
+    const std::vector<std::size_t> markers =
+        marker_positions(k, [&](std::size_t i) { return text_of(sorted[i].id); });
+    map.assign_ascending(
+        k, markers, [&](std::size_t i) { return text_of(sorted[i].id); },
+        [&](std::size_t i) { return sorted[i].length; }, [&](std::size_t i) { return hash_of_id[sorted[i].id]; });
+    hash_of_id = {};
+
+    // 6. Codes into the rows, through each distinct text's code.
+    UninitializedVector<double> code_of(k);
+    parallel_for_ranges(k, row_grain, [&](std::size_t begin, std::size_t end) {
+        std::size_t next_marker = static_cast<std::size_t>(
+            std::count_if(markers.begin(), markers.end(), [&](std::size_t m) { return m < begin; }));
+        for (std::size_t i = begin; i < end; ++i) {
+            if (next_marker < markers.size() && markers[next_marker] == i) {
+                code_of[sorted[i].id] = missing_code();
+                ++next_marker;
+            } else {
+                code_of[sorted[i].id] = static_cast<double>(i - next_marker);
+            }
+        }
+    });
+    sorted = {};
     result.codes.resize(n);
     parallel_for_each_index(
         n,

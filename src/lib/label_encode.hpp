@@ -2,6 +2,7 @@
 // distinct texts; the missing-value markers get no code and NaN cells.
 #pragma once
 
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -21,6 +22,10 @@ bool is_missing_marker(std::string_view text) noexcept;
 
 // The quiet NaN with bit pattern 0x7FF8000000000000.
 double missing_code() noexcept;
+
+// The map of texts that are distinct and in ascending byte order: codes from
+// 0 in that order, none for the markers.
+TextToCode text_to_code_of_ascending(std::span<const std::string_view> distinct);
 
 // Runs its loops on the pool of the calling thread (the global one outside).
 LabelEncoding label_encode(const TextColumn& texts);

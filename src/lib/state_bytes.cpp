@@ -31,7 +31,7 @@ constexpr std::size_t kWordSize = 8;
 
 // ---- sizing ---------------------------------------------------------------
 
-std::size_t text_size(const std::string& text) noexcept { return kWordSize + text.size(); }
+std::size_t text_size(std::string_view text) noexcept { return kWordSize + text.size(); }
 
 std::size_t text_to_code_size(const TextToCode& map) noexcept {
     std::size_t size = kWordSize;
@@ -84,9 +84,9 @@ std::uint8_t* put_u64(std::uint8_t* out, std::uint64_t value) noexcept {
     return out + 8;
 }
 
-std::uint8_t* put_text(std::uint8_t* out, const std::string& text) noexcept {
+std::uint8_t* put_text(std::uint8_t* out, std::string_view text) noexcept {
     out = put_u64(out, text.size());
-    std::memcpy(out, text.data(), text.size());
+    if (!text.empty()) std::memcpy(out, text.data(), text.size());
     return out + text.size();
 }
 

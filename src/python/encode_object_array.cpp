@@ -11,7 +11,6 @@
 
 #include "lib/label_encode.hpp"
 #include "lib/send_ptr.hpp"
-#include "runtime/bucket_order.hpp"
 #include "runtime/parallel_loops.hpp"
 #include "runtime/uninitialized.hpp"
 
@@ -26,45 +25,37 @@ struct ColumnMaps {
     CodeToText code_to_text;
 };
 
-// The entries that have a code, inverted, with copies of the texts. The
-// entries with a code are found, hashed and put in index order (see
-// bucket_order.hpp) in parallel, so that the one thread filling the map
-// reads them in a line, asking for each entry and its slot a few ahead.
-CodeToText invert(const TextToCode& text_to_code) {
+}  // namespace
+
+namespace inverse_roads {
+
+CodeToText by_copying(const TextToCode& text_to_code) {
     using Entry = TextToCode::value_type;
-    const std::vector<const Entry*> coded = parallel_collect<const Entry*>(
+    const std::vector<Entry> coded = parallel_collect<Entry>(
         text_to_code.size(),
-        [&](std::size_t begin, std::size_t end, std::vector<const Entry*>& out) {
-            if (begin == end) return;
-            auto entry = text_to_code.nth(begin);
-            for (std::size_t i = begin; i < end; ++i, ++entry) {
-                if (entry->second) out.push_back(&*entry);
+        [&](std::size_t begin, std::size_t end, std::vector<Entry>& out) {
+            for (std::size_t i = begin; i < end; ++i) {
+                if (Entry entry = text_to_code.entry(i); entry.second) out.push_back(entry);
             }
         },
         row_grain);
-    const std::size_t n = coded.size();
     CodeToText map;
-    map.reserve(n);
-    UninitializedVector<std::uint64_t> hashes(n);
-    parallel_for_each_index(n, [&](std::size_t i) { hashes[i] = map.hash_key(*coded[i]->second); }, row_grain);
-    const std::vector<std::size_t> order = bucket_order_of_hashes(n, [&](std::size_t i) { return hashes[i]; });
-    struct Pending {
-        const Entry* entry;
-        std::uint64_t hash;
-    };
-    UninitializedVector<Pending> pending(n);
-    parallel_for_each_index(
-        n, [&](std::size_t j) { pending[j] = {coded[order[j]], hashes[order[j]]}; }, row_grain);
-    constexpr std::size_t ahead = 8;
-    for (std::size_t j = 0; j < n; ++j) {
-        if (j + ahead < n) {
-            __builtin_prefetch(pending[j + ahead].entry);
-            map.prefetch(pending[j + ahead].hash);
-        }
-        map.try_emplace_hashed(pending[j].hash, *pending[j].entry->second, pending[j].entry->first);
-    }
+    map.reserve(coded.size());
+    for (const Entry& entry : coded) map.try_emplace(*entry.second, entry.first);
     return map;
 }
+
+CodeToText by_sharing(const TextToCode& text_to_code) { return CodeToText::sharing_texts_of(text_to_code); }
+
+}  // namespace inverse_roads
+
+CodeToText inverse_of(const TextToCode& text_to_code) {
+    // Encode's maps number their texts in order: the inverse reads their store.
+    if (text_to_code.codes_follow_entries()) return inverse_roads::by_sharing(text_to_code);
+    return inverse_roads::by_copying(text_to_code);
+}
+
+namespace {
 
 // Writes column c through the handle; cell (r, c) belongs to this job alone.
 void fill_column(const SendPtr& matrix, std::size_t cols, ColumnIndex c,
@@ -121,17 +112,13 @@ ColumnMaps encode_dictionary_column(const GatheredColumns& columns, const SendPt
         };
         if (first_valid > 0) enter_null_text(texts.null_text(0));
         if (null_after) enter_null_text(texts.null_text(first_valid));
-        text_to_code.reserve(entries.size());
+        text_to_code = text_to_code_of_ascending(entries);
         Code next = 0;
         std::size_t k = 0;  // the occurring categories, walked beside the entries
         for (std::string_view text : entries) {
-            std::optional<Code> code;
-            if (!is_missing_marker(text)) code = next++;
-            text_to_code.emplace(std::string(text), code);
+            const double code = is_missing_marker(text) ? missing_code() : static_cast<double>(next++);
             while (k < categories.size() && occurs[k] == 0) ++k;
-            if (k < categories.size() && categories[k] == text) {
-                category_code[k++] = code ? static_cast<double>(*code) : missing_code();
-            }
+            if (k < categories.size() && categories[k] == text) category_code[k++] = code;
         }
     } else {
         TextColumn distinct;
@@ -168,7 +155,7 @@ ColumnMaps encode_dictionary_column(const GatheredColumns& columns, const SendPt
                 },
                 row_grain);
         },
-        [&] { maps.code_to_text = invert(maps.text_to_code); });
+        [&] { maps.code_to_text = inverse_of(maps.text_to_code); });
     return maps;
 }
 
@@ -193,7 +180,7 @@ std::optional<ColumnMaps> encode_column(const GatheredColumns& columns, const Se
     LabelEncoding encoded = label_encode(column.texts);
     ColumnMaps maps{c, std::move(encoded.text_to_code), {}};
     join([&] { fill_column(matrix, columns.cols, c, encoded.codes); },
-         [&] { maps.code_to_text = invert(maps.text_to_code); });
+         [&] { maps.code_to_text = inverse_of(maps.text_to_code); });
     return maps;
 }
 
