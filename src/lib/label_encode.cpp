@@ -60,8 +60,10 @@ TextToCode text_to_code_of_ascending(std::span<const std::string_view> distinct)
     const std::vector<std::size_t> markers =
         marker_positions(distinct.size(), [&](std::size_t i) { return distinct[i]; });
     map.assign_ascending(
-        distinct.size(), markers, [&](std::size_t i) { return distinct[i]; },
-        [&](std::size_t i) { return distinct[i].size(); },
+        distinct.size(), markers, [&](std::size_t i) { return distinct[i].size(); },
+        [&](std::size_t i, char* destination) {
+            if (!distinct[i].empty()) std::memcpy(destination, distinct[i].data(), distinct[i].size());
+        },
         [&](std::size_t i) { return map.hash_key(distinct[i]); });
     return map;
 }
@@ -129,6 +131,16 @@ Head head_of(std::string_view text) noexcept {
 }
 
 constexpr std::size_t head_bytes = 16;
+
+// The first `length` bytes of a head, back in text order.
+void write_head(const Head& head, std::size_t length, char* destination) noexcept {
+    std::uint64_t words[2] = {head.high, head.low};
+    if constexpr (std::endian::native == std::endian::little) {
+        words[0] = __builtin_bswap64(words[0]);
+        words[1] = __builtin_bswap64(words[1]);
+    }
+    if (length != 0) std::memcpy(destination, words, length);
+}
 
 // One row as the partition pass reads it: streamed in order, so that
 // deduplicating touches the row's own bytes only for texts beyond the head.
@@ -209,6 +221,7 @@ private:
 // which its full text is found when two heads tie.
 struct DistinctEntry {
     Head head;
+    std::uint64_t hash;
     std::uint32_t id;  // dense over all partitions
     std::uint32_t length;
 };
@@ -235,15 +248,21 @@ LabelEncoding by_hashing(const TextColumn& texts) {
 
     // 1. Hash every row and count the rows per (block, partition).
     const std::size_t blocks = (n + block_rows - 1) / block_rows;
+    // The heads are taken while the text is at hand: the rows' texts lie
+    // anywhere in memory, and are read once here.
     UninitializedVector<std::uint64_t> hashes(n);
+    UninitializedVector<Head> heads(n);
     std::vector<std::uint32_t> counts(blocks * partition_count, 0);
     std::vector<std::size_t> longest(blocks, 0);
     parallel_for_each_index(blocks, [&](std::size_t b) {
         std::uint32_t* count = &counts[b * partition_count];
+        constexpr std::size_t ahead = 8;
         for (std::size_t r = b * block_rows, end = std::min(n, r + block_rows); r < end; ++r) {
+            if (r + ahead < end) __builtin_prefetch(texts[r + ahead].data());
             const std::string_view text = texts[r];
             const std::uint64_t hash = hasher(text);
             hashes[r] = hash;
+            heads[r] = head_of(text);
             ++count[partition_of(hash)];
             longest[b] = std::max(longest[b], text.size());
         }
@@ -270,13 +289,13 @@ LabelEncoding by_hashing(const TextColumn& texts) {
     parallel_for_each_index(blocks, [&](std::size_t b) {
         std::size_t* cursor = &cursors[b * partition_count];
         for (std::size_t r = b * block_rows, end = std::min(n, r + block_rows); r < end; ++r) {
-            const std::string_view text = texts[r];
             const std::uint64_t hash = hashes[r];
-            records[cursor[partition_of(hash)]++] = {hash, head_of(text), static_cast<std::uint32_t>(r),
-                                                     static_cast<std::uint32_t>(text.size())};
+            records[cursor[partition_of(hash)]++] = {hash, heads[r], static_cast<std::uint32_t>(r),
+                                                     static_cast<std::uint32_t>(texts[r].size())};
         }
     });
     cursors = {};
+    heads = {};
 
     // 3. Deduplicate each partition; row r gets the id of its text within it.
     UninitializedVector<std::uint32_t> local_ids(n);
@@ -302,12 +321,8 @@ LabelEncoding by_hashing(const TextColumn& texts) {
     parallel_for_each_index(partition_count, [&](std::size_t p) {
         for (std::size_t j = 0; j < tables[p].size(); ++j) {
             const auto id = static_cast<std::uint32_t>(id_base[p] + j);
-            sorted[id] = {tables[p].head(j), id, tables[p].length(j)};
+            sorted[id] = {tables[p].head(j), tables[p].hash(j), id, tables[p].length(j)};
         }
-    });
-    UninitializedVector<std::uint64_t> hash_of_id(k);
-    parallel_for_each_index(partition_count, [&](std::size_t p) {
-        for (std::size_t j = 0; j < tables[p].size(); ++j) hash_of_id[id_base[p] + j] = tables[p].hash(j);
     });
     tables = {};
     parallel_radix_sort(std::span<DistinctEntry>(sorted), head_bytes, head_byte,
@@ -317,13 +332,22 @@ LabelEncoding by_hashing(const TextColumn& texts) {
                         });
 
     // 5. The map: the texts in byte order, each copied once into its store;
-    // a text's code is its position minus the markers before it.
+    // a text's code is its position minus the markers before it. A text of
+    // at most sixteen bytes is its head, which the sorted entries hold in
+    // order: only longer texts are read from the rows, out of order.
     const std::vector<std::size_t> markers =
         marker_positions(k, [&](std::size_t i) { return text_of(sorted[i].id); });
     map.assign_ascending(
-        k, markers, [&](std::size_t i) { return text_of(sorted[i].id); },
-        [&](std::size_t i) { return sorted[i].length; }, [&](std::size_t i) { return hash_of_id[sorted[i].id]; });
-    hash_of_id = {};
+        k, markers, [&](std::size_t i) { return sorted[i].length; },
+        [&](std::size_t i, char* destination) {
+            const DistinctEntry& entry = sorted[i];
+            if (entry.length <= head_bytes) {
+                write_head(entry.head, entry.length, destination);
+            } else {
+                std::memcpy(destination, text_of(entry.id).data(), entry.length);
+            }
+        },
+        [&](std::size_t i) { return sorted[i].hash; });
 
     // 6. Codes into the rows, through each distinct text's code.
     UninitializedVector<double> code_of(k);

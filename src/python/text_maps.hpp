@@ -133,12 +133,13 @@ public:
     std::optional<Code> code(std::size_t number) const noexcept;
 
     // Fills an empty map with `count` different texts given in ascending byte
-    // order, all in one go on the pool: text i gets the rank of i among the
-    // positions not in `uncoded` (ascending), which get no code. Its hash
-    // hash_of(i) must be hash_key(text_of(i)).
-    template <class TextOf, class LengthOf, class HashOf>
-    void assign_ascending(std::size_t count, std::span<const std::size_t> uncoded, const TextOf& text_of,
-                          const LengthOf& length_of, const HashOf& hash_of);
+    // order, all in one go on the pool: text i, of length_of(i) bytes, which
+    // write_text(i, destination) writes, gets the rank of i among the
+    // positions not in `uncoded` (ascending); those get no code. Its hash
+    // hash_of(i) must be its hash_key.
+    template <class LengthOf, class WriteText, class HashOf>
+    void assign_ascending(std::size_t count, std::span<const std::size_t> uncoded, const LengthOf& length_of,
+                          const WriteText& write_text, const HashOf& hash_of);
 
     // Codes 0, 1, ... in entry order, skipping the entries listed by
     // uncoded(): as encode leaves them.
@@ -253,21 +254,15 @@ private:
     SlotIndex index_;                   // explicit: entries by code
 };
 
-template <class TextOf, class LengthOf, class HashOf>
+template <class LengthOf, class WriteText, class HashOf>
 void TextToCode::assign_ascending(std::size_t count, std::span<const std::size_t> uncoded,
-                                  const TextOf& text_of, const LengthOf& length_of, const HashOf& hash_of) {
+                                  const LengthOf& length_of, const WriteText& write_text, const HashOf& hash_of) {
     if (!empty()) throw std::logic_error("assign_ascending: the map is not empty");
     if (count > SlotIndex::max_entries()) throw std::length_error("too many entries for one map");
     auto store = std::make_shared<TextStore>();
     store->lay_out(count, length_of);
     // Each text is copied once, into its place in the store.
-    parallel_for_each_index(
-        count,
-        [&](std::size_t i) {
-            const std::string_view text = text_of(i);
-            if (!text.empty()) std::memcpy(store->data(i), text.data(), text.size());
-        },
-        4096);
+    parallel_for_each_index(count, [&](std::size_t i) { write_text(i, store->data(i)); }, 4096);
     SlotIndex index;
     index.insert_distinct(count, hash_of);
     index_ = std::move(index);

@@ -16,6 +16,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "runtime/large_pages.hpp"
 #include "runtime/parallel_loops.hpp"
 
 namespace quorix {
@@ -36,7 +37,7 @@ public:
         swap(other);
         return *this;
     }
-    ~SlotIndex() { std::free(slots_); }
+    ~SlotIndex() { release_block(slots_); }
 
     void swap(SlotIndex& other) noexcept {
         std::swap(slots_, other.slots_);
@@ -90,14 +91,26 @@ public:
 
     // Adds entries 0 .. count - 1 to an empty index at once, on the pool.
     // Their keys must all differ: a slot is claimed without reading any key.
+    // Each piece hashes a few entries ahead and asks for their home slots,
+    // so that the cache misses of a large index overlap.
     template <class HashOf>
     void insert_distinct(std::size_t count, const HashOf& hash_of) {
         if (count == 0) return;
         reserve(count);
         const std::size_t mask = slot_count() - 1;
+        constexpr std::size_t ahead = 16;
         parallel_for_ranges(count, 4096, [&](std::size_t begin, std::size_t end) {
+            std::uint64_t upcoming[ahead];
+            for (std::size_t entry = begin; entry < std::min(end, begin + ahead); ++entry) {
+                upcoming[entry % ahead] = hash_of(entry);
+                prefetch(upcoming[entry % ahead]);
+            }
             for (std::size_t entry = begin; entry < end; ++entry) {
-                const std::uint64_t hash = hash_of(entry);
+                const std::uint64_t hash = upcoming[entry % ahead];
+                if (entry + ahead < end) {
+                    upcoming[entry % ahead] = hash_of(entry + ahead);
+                    prefetch(upcoming[entry % ahead]);
+                }
                 const std::uint64_t value = (hash & kHashHalf) | (entry + 1);
                 for (std::size_t i = home(hash);; i = (i + 1) & mask) {
                     std::atomic_ref<std::uint64_t> slot(slots_[i]);
@@ -126,8 +139,9 @@ private:
     }
 
     static std::uint64_t* allocate(unsigned bits) {
-        auto* slots = static_cast<std::uint64_t*>(std::calloc(std::size_t{1} << bits, sizeof(std::uint64_t)));
-        if (slots == nullptr) throw std::bad_alloc();
+        const std::size_t bytes = (std::size_t{1} << bits) * sizeof(std::uint64_t);
+        auto* slots = static_cast<std::uint64_t*>(allocate_block(bytes));
+        std::memset(slots, 0, bytes);
         return slots;
     }
 
@@ -152,7 +166,7 @@ private:
             while (slots[i] != 0) i = (i + 1) & mask;
             slots[i] = slot;
         }
-        std::free(slots_);
+        release_block(slots_);
         slots_ = slots;
         bits_ = bits;
     }

@@ -1,6 +1,7 @@
 // Vectors whose elements start uninitialized: for large buffers that a
 // parallel loop fills completely, so that no thread zeroes them first and the
-// first touch of their pages is shared out with the work.
+// first touch of their pages is shared out with the work. Large ones sit on
+// huge pages.
 #pragma once
 
 #include <memory>
@@ -8,9 +9,11 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/large_pages.hpp"
+
 namespace quorix {
 
-template <class T, class Base = std::allocator<T>>
+template <class T, class Base = LargePageAllocator<T>>
 class DefaultInitAllocator : public Base {
 public:
     template <class U>
