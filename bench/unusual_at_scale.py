@@ -166,7 +166,7 @@ def measured(function):
     start = time.perf_counter()
     result = function()
     seconds = time.perf_counter() - start
-    return result, seconds, before / 1024, (status_kib("VmHWM") - before) / 1024
+    return result, seconds, before / 1024, max(0, status_kib("VmHWM") - before) / 1024
 
 
 def first_difference(got, want):
@@ -218,13 +218,18 @@ def child_quorix(case, storage, rows):
     got_decoded = decoded["t"].to_numpy(dtype=object) if frame else decoded[:, 0]
     check_column("decode", got_decoded, want_decoded, faults)
     del decoded, got_decoded
+    del want_codes, got_codes
     state = pickle.dumps(encoder)
+    state_mib = len(state) / MIB
+    del encoder  # the copy alone holds the maps from here on
     copy = pickle.loads(state)
+    del state
     again = copy.decode(codes)
     check_column("decode after pickle", again["t"].to_numpy(dtype=object) if frame else again[:, 0],
                  want_decoded, faults)
     return {"seconds": seconds, "input_mib": input_mib, "extra_mib": extra_mib,
-            "decode_seconds": decode_seconds, "distinct": distinct, "state_mib": len(state) / MIB,
+            "whole_mib": status_kib("VmHWM") / 1024,  # the check's own peak: model, decode, pickle
+            "decode_seconds": decode_seconds, "distinct": distinct, "state_mib": state_mib,
             "faults": faults}
 
 
@@ -268,11 +273,13 @@ def main():
     lines = [
         "Each tool on each case in a fresh process; time and peak resident memory of the one call "
         "(encode, or pandas.factorize(sort=True) on the same column), the peak beyond what the process "
-        "held with the column built. decode is quorix's, of the codes just made.",
+        "held just before it, with the column built (resident before). decode is quorix's, of the codes "
+        "just made; state is the Encoder's pickled size; check peak is the quorix process's highest "
+        "resident memory from the encode to the end of the checks.",
         "",
         "| case | stored as | rows | distinct | quorix s | factorize s | quorix peak MiB | factorize peak MiB "
-        "| column MiB | decode s | state MiB | result |",
-        "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|",
+        "| resident before MiB | decode s | state MiB | check peak MiB | result |",
+        "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|",
     ]
     faults = []
     for case in args.cases:
@@ -286,10 +293,10 @@ def main():
                 found.append(f["failed"])
             faults += [f"{case} ({storage}): {fault}" for fault in found]
             result = "; ".join(found) if found else "exact"
-            figures = ("—",) * 8 if "failed" in q else (
+            figures = ("—",) * 9 if "failed" in q else (
                 f"{q['distinct']:,}", f"{q['seconds']:.2f}", f"{f.get('seconds', math.nan):.2f}",
                 f"{q['extra_mib']:.0f}", f"{f.get('extra_mib', math.nan):.0f}", f"{q['input_mib']:.0f}",
-                f"{q['decode_seconds']:.2f}", f"{q['state_mib']:.1f}")
+                f"{q['decode_seconds']:.2f}", f"{q['state_mib']:.1f}", f"{q['whole_mib']:.0f}")
             line = f"| {case} | {storage} | {rows:,} | " + " | ".join(figures) + f" | {result} |"
             print(line, flush=True)
             lines.append(line)
