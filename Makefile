@@ -12,7 +12,7 @@ FUZZ_DEBIAN_PACKAGES := clang-14 libclang-rt-14-dev
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS ?=
 
-.PHONY: demo test test-python test-numpy1 test-cpp test-stub install wheel test-installed sanitize tsan fuzz bench bench-python bench-engine bench-state bench-frames bench-cardinality system-deps fuzz-deps clean
+.PHONY: demo test test-python test-numpy1 test-cpp test-stub install wheel test-installed sanitize tsan fuzz bench bench-python bench-engine bench-state bench-frames bench-cardinality bench-unusual system-deps fuzz-deps clean
 
 demo: install
 	$(PY) examples/quickstart.py
@@ -129,6 +129,12 @@ bench-cardinality: install
 bench-frames: install
 	$(PY) -m pip install -q -r requirements/bench.txt
 	$(PY) bench/frames.py
+
+# Unusual text columns (1 MiB texts, a shared 100-byte prefix, one text, only
+# markers, NUL bytes) at full size, checked exactly, beside pandas.factorize.
+bench-unusual: install
+	$(PY) -m pip install -q -r requirements/bench.txt
+	$(PY) bench/unusual_at_scale.py
 
 bench-engine: system-deps
 	bench/run_engine_bench.sh
