@@ -12,6 +12,7 @@
 #include <string>
 
 #include "runtime/internal_error.hpp"
+#include "runtime/large_pages.hpp"
 #include "runtime/parallel_loops.hpp"
 #include "runtime/parallel_sort.hpp"
 #include "runtime/uninitialized.hpp"
@@ -64,7 +65,7 @@ TextToCode text_to_code_of_ascending(std::span<const std::string_view> distinct)
         [&](std::size_t i, char* destination) {
             if (!distinct[i].empty()) std::memcpy(destination, distinct[i].data(), distinct[i].size());
         },
-        [&](std::size_t i) { return map.hash_key(distinct[i]); });
+        [&](std::size_t, std::string_view text) { return map.hash_key(text); });
     return map;
 }
 
@@ -142,137 +143,187 @@ void write_head(const Head& head, std::size_t length, char* destination) noexcep
     if (length != 0) std::memcpy(destination, words, length);
 }
 
-// One row as the partition pass reads it: streamed in order, so that
-// deduplicating touches the row's own bytes only for texts beyond the head.
-struct RowRecord {
-    std::uint64_t hash;
+// One row as the passes move it, and later one distinct text: its head, its
+// hash (replaced by the text's number once the rows are deduplicated, when
+// the hash is no longer needed), its row (for a distinct text, the first
+// row that holds it) and its length.
+struct Record {
     Head head;
+    union {
+        std::uint64_t hash;
+        std::uint64_t id;
+    };
     std::uint32_t row;
     std::uint32_t length;
 };
 
 // The distinct texts of one partition, numbered in order of first
-// appearance. Their bytes beyond the head are kept in a local arena, which
+// appearance. Their records are written over the partition's own row
+// records, which are read in order, so a text's record never lands on a row
+// not yet read. Their bytes beyond the head are kept in a local arena, which
 // stays in cache while the partition's rows stream past.
 class DistinctTexts {
 public:
-    std::uint32_t find_or_add(const RowRecord& record, const TextColumn& texts) {
-        if ((seen_.size() + 1) * 2 > slots_.size()) grow();
+    DistinctTexts(Record* out, std::size_t skip) noexcept : out_(out), skip_(skip) {}
+
+    std::uint32_t find_or_add(const Record& row, const TextColumn& texts) {
+        if ((size_ + 1) * 2 > slots_.size()) grow();
         const std::size_t mask = slots_.size() - 1;
-        const std::uint64_t tag = record.hash & ~std::uint64_t{0xFFFFFFFF};
-        for (std::size_t i = static_cast<std::size_t>(record.hash) & mask;; i = (i + 1) & mask) {
+        const std::uint64_t tag = row.hash & ~std::uint64_t{0xFFFFFFFF};
+        for (std::size_t i = static_cast<std::size_t>(row.hash) & mask;; i = (i + 1) & mask) {
             const std::uint64_t slot = slots_[i];
-            if (slot == 0) {
-                const auto id = static_cast<std::uint32_t>(seen_.size());
-                slots_[i] = tag | (id + 1);
-                seen_.push_back({record.hash, record.head, arena_.size(), record.length, record.row});
-                if (record.length > head_bytes) arena_.append(texts[record.row].substr(head_bytes));
-                return id;
-            }
+            if (slot == 0) return add(row, texts, i, tag);
             // The high half of a slot holds the high half of the hash, which
             // rejects nearly every mismatch before anything else is read.
             if ((slot & ~std::uint64_t{0xFFFFFFFF}) == tag) {
                 const auto id = static_cast<std::uint32_t>(slot - 1);
-                if (same_text(seen_[id], record, texts)) return id;
+                if (same_text(id, row, texts)) return id;
             }
         }
     }
 
-    std::size_t size() const noexcept { return seen_.size(); }
-    Head head(std::size_t id) const noexcept { return seen_[id].head; }
-    std::uint32_t first_row(std::size_t id) const noexcept { return seen_[id].first_row; }
-    std::uint64_t hash(std::size_t id) const noexcept { return seen_[id].hash; }
-    std::uint32_t length(std::size_t id) const noexcept { return seen_[id].length; }
+    std::size_t size() const noexcept { return size_; }
 
 private:
-    struct Seen {
-        std::uint64_t hash;
-        Head head;
-        std::size_t tail;  // arena offset of the bytes after the head
-        std::uint32_t length;
-        std::uint32_t first_row;
-    };
+    std::uint32_t add(const Record& row, const TextColumn& texts, std::size_t slot, std::uint64_t tag) {
+        const auto id = static_cast<std::uint32_t>(size_);
+        const Record copy = row;  // out_[id] may be this very row
+        if (copy.length > skip_ + head_bytes || !tail_of_.empty()) {
+            tail_of_.resize(id + 1, 0);
+            tail_of_[id] = arena_.size();
+            if (copy.length > skip_ + head_bytes) arena_.append(texts[copy.row].substr(skip_ + head_bytes));
+        }
+        slots_[slot] = tag | (id + 1);
+        out_[id] = copy;
+        ++size_;
+        return id;
+    }
 
-    bool same_text(const Seen& seen, const RowRecord& record, const TextColumn& texts) const noexcept {
-        if (seen.length != record.length || seen.head != record.head) return false;
-        if (record.length <= head_bytes) return true;
-        return std::memcmp(texts[record.row].data() + head_bytes, arena_.data() + seen.tail,
-                           record.length - head_bytes) == 0;
+    bool same_text(std::uint32_t id, const Record& row, const TextColumn& texts) const noexcept {
+        const Record& seen = out_[id];
+        if (seen.length != row.length || seen.head != row.head) return false;
+        if (row.length <= skip_ + head_bytes) return true;
+        return std::memcmp(texts[row.row].data() + skip_ + head_bytes, arena_.data() + tail_of_[id],
+                           row.length - skip_ - head_bytes) == 0;
     }
 
     // Linear probing at load at most 1/2; a slot is (hash high half, id + 1), 0 empty.
     void grow() {
         std::vector<std::uint64_t> slots(std::max<std::size_t>(64, slots_.size() * 2), 0);
         const std::size_t mask = slots.size() - 1;
-        for (std::size_t id = 0; id < seen_.size(); ++id) {
-            std::size_t i = static_cast<std::size_t>(seen_[id].hash) & mask;
+        for (std::size_t id = 0; id < size_; ++id) {
+            const std::uint64_t hash = out_[id].hash;
+            std::size_t i = static_cast<std::size_t>(hash) & mask;
             while (slots[i] != 0) i = (i + 1) & mask;
-            slots[i] = (seen_[id].hash & ~std::uint64_t{0xFFFFFFFF}) | (id + 1);
+            slots[i] = (hash & ~std::uint64_t{0xFFFFFFFF}) | (id + 1);
         }
         slots_ = std::move(slots);
     }
 
+    Record* out_;
+    std::size_t skip_;
+    std::size_t size_ = 0;
     std::vector<std::uint64_t> slots_;
-    std::vector<Seen> seen_;
     std::string arena_;
-};
-
-// A distinct text as the sort moves it: its head, and its number, through
-// which its full text is found when two heads tie.
-struct DistinctEntry {
-    Head head;
-    std::uint64_t hash;
-    std::uint32_t id;  // dense over all partitions
-    std::uint32_t length;
+    std::vector<std::size_t> tail_of_;  // arena offsets, once a text beyond the head was seen
 };
 
 // Byte `depth` of a head: the head's words are big-endian, so these are the
-// text's first sixteen bytes, zero-padded.
-unsigned head_byte(const DistinctEntry& entry, unsigned depth) noexcept {
-    const std::uint64_t word = depth < 8 ? entry.head.high : entry.head.low;
+// text's sixteen bytes after the shared prefix, zero-padded.
+unsigned head_byte(const Record& record, unsigned depth) noexcept {
+    const std::uint64_t word = depth < 8 ? record.head.high : record.head.low;
     return static_cast<unsigned>(word >> (56 - 8 * (depth % 8))) & 0xFF;
 }
+
+// The length of the prefix that `text` shares with `first`, at most `limit`.
+std::size_t shared_prefix(std::string_view first, std::string_view text, std::size_t limit) noexcept {
+    limit = std::min({limit, first.size(), text.size()});
+    std::size_t i = 0;
+    while (i < limit && first[i] == text[i]) ++i;
+    return i;
+}
+
+// A block of records that serve one pass after another.
+template <class T>
+class Scratch {
+public:
+    explicit Scratch(std::size_t count) : block_(static_cast<T*>(allocate_block(count * sizeof(T)))) {}
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    ~Scratch() { release_block(block_); }
+    T* get() const noexcept { return block_; }
+    T& operator[](std::size_t i) const noexcept { return block_[i]; }
+
+private:
+    T* block_;
+};
 
 }  // namespace
 
 LabelEncoding by_hashing(const TextColumn& texts) {
-    const std::size_t n = texts.size();
-    if (n >= std::numeric_limits<std::uint32_t>::max()) return by_sorting(texts);  // 32-bit row ids
     LabelEncoding result;
-    if (n == 0) return result;
+    if (texts.size() == 0) return result;
+    UninitializedVector<double> codes(texts.size());
+    if (!into_by_hashing(texts, result.text_to_code, codes.data(), 1)) return by_sorting(texts);
+    result.codes = std::move(codes);
+    return result;
+}
+
+bool into_by_hashing(const TextColumn& texts, TextToCode& map, double* codes, std::size_t stride) {
+    const std::size_t n = texts.size();
+    if (n >= std::numeric_limits<std::uint32_t>::max()) return false;  // 32-bit row ids
+    if (n == 0) return true;
     // Rows are hashed once, with the map's own seeded hash (random per map:
-    // partitions are not predictable from outside); the map's inserts and
-    // their order reuse the hash.
-    TextToCode& map = result.text_to_code;
+    // partitions are not predictable from outside).
     const SeededHash& hasher = map.hash_function();
 
-    // 1. Hash every row and count the rows per (block, partition).
+    // Two blocks of n records carry the rows through every pass: `rows` in
+    // row order, then `records` by partition, deduplicated in place; `rows`
+    // is then the sort's second buffer and, last, each text's code.
+    Scratch<Record> rows(n);
+
+    // 1. Hash every row, take its head while the text is at hand (the rows'
+    // texts lie anywhere in memory), count the rows per (block, partition),
+    // and find how many bytes all rows share from the start.
     const std::size_t blocks = (n + block_rows - 1) / block_rows;
-    // The heads are taken while the text is at hand: the rows' texts lie
-    // anywhere in memory, and are read once here.
-    UninitializedVector<std::uint64_t> hashes(n);
-    UninitializedVector<Head> heads(n);
     std::vector<std::uint32_t> counts(blocks * partition_count, 0);
     std::vector<std::size_t> longest(blocks, 0);
+    const std::string_view first_text = texts[0];
+    std::vector<std::size_t> shared(blocks, 0);
     parallel_for_each_index(blocks, [&](std::size_t b) {
         std::uint32_t* count = &counts[b * partition_count];
+        std::size_t block_shared = first_text.size();
         constexpr std::size_t ahead = 8;
         for (std::size_t r = b * block_rows, end = std::min(n, r + block_rows); r < end; ++r) {
             if (r + ahead < end) __builtin_prefetch(texts[r + ahead].data());
             const std::string_view text = texts[r];
             const std::uint64_t hash = hasher(text);
-            hashes[r] = hash;
-            heads[r] = head_of(text);
+            Record& record = rows[r];
+            record.head = head_of(text);
+            record.hash = hash;
+            record.row = static_cast<std::uint32_t>(r);
+            record.length = static_cast<std::uint32_t>(std::min<std::size_t>(text.size(), 0xFFFFFFFF));
             ++count[partition_of(hash)];
             longest[b] = std::max(longest[b], text.size());
+            if (block_shared != 0) block_shared = shared_prefix(first_text, text, block_shared);
         }
+        shared[b] = block_shared;
     });
-    if (*std::max_element(longest.begin(), longest.end()) > std::numeric_limits<std::uint32_t>::max()) {
-        return by_sorting(texts);  // the records below hold 32-bit lengths
+    if (*std::max_element(longest.begin(), longest.end()) >= std::numeric_limits<std::uint32_t>::max()) {
+        return false;  // the records hold 32-bit lengths
+    }
+    // Texts that all begin alike are told apart by the bytes after that
+    // beginning: the heads are taken again from there.
+    std::size_t skip = *std::min_element(shared.begin(), shared.end());
+    if (skip < head_bytes / 2) {
+        skip = 0;
+    } else {
+        parallel_for_each_index(
+            n, [&](std::size_t r) { rows[r].head = head_of(texts[r].substr(skip)); }, row_grain);
     }
 
-    // 2. Scatter the rows as records so that each partition's rows are
-    // contiguous (and ascending within it).
+    // 2. Scatter the records so that each partition's rows are contiguous
+    // (and ascending within it).
     std::vector<std::size_t> cursors(blocks * partition_count);
     std::vector<std::size_t> partition_begin(partition_count + 1);
     std::size_t position = 0;
@@ -285,72 +336,74 @@ LabelEncoding by_hashing(const TextColumn& texts) {
     }
     partition_begin[partition_count] = position;
     counts = {};
-    UninitializedVector<RowRecord> records(n);
+    Scratch<Record> records(n);
     parallel_for_each_index(blocks, [&](std::size_t b) {
         std::size_t* cursor = &cursors[b * partition_count];
         for (std::size_t r = b * block_rows, end = std::min(n, r + block_rows); r < end; ++r) {
-            const std::uint64_t hash = hashes[r];
-            records[cursor[partition_of(hash)]++] = {hash, heads[r], static_cast<std::uint32_t>(r),
-                                                     static_cast<std::uint32_t>(texts[r].size())};
+            records[cursor[partition_of(rows[r].hash)]++] = rows[r];
         }
     });
     cursors = {};
-    heads = {};
 
-    // 3. Deduplicate each partition; row r gets the id of its text within it.
-    UninitializedVector<std::uint32_t> local_ids(n);
-    std::vector<DistinctTexts> tables(partition_count);
-    parallel_for_each_index(partition_count, [&](std::size_t p) {
-        for (std::size_t i = partition_begin[p]; i < partition_begin[p + 1]; ++i) {
-            local_ids[records[i].row] = tables[p].find_or_add(records[i], texts);
-        }
-    });
-    records = {};
+    // 3. Deduplicate each partition in place; row r gets the number of its
+    // text within its partition, then, once the partitions are counted, the
+    // number of its text among all.
+    UninitializedVector<std::uint32_t> ids(n);
     std::vector<std::size_t> id_base(partition_count + 1, 0);
-    for (std::size_t p = 0; p < partition_count; ++p) id_base[p + 1] = id_base[p] + tables[p].size();
-    const std::size_t k = id_base[partition_count];
-    UninitializedVector<std::uint32_t> first_row(k);
     parallel_for_each_index(partition_count, [&](std::size_t p) {
-        for (std::size_t j = 0; j < tables[p].size(); ++j) first_row[id_base[p] + j] = tables[p].first_row(j);
+        DistinctTexts table(records.get() + partition_begin[p], skip);
+        for (std::size_t i = partition_begin[p]; i < partition_begin[p + 1]; ++i) {
+            ids[records[i].row] = table.find_or_add(records[i], texts);
+        }
+        id_base[p + 1] = table.size();
     });
-    const auto text_of = [&](std::uint32_t id) { return texts[first_row[id]]; };
+    for (std::size_t p = 0; p < partition_count; ++p) id_base[p + 1] += id_base[p];
+    const std::size_t k = id_base[partition_count];
+    parallel_for_each_index(
+        n, [&](std::size_t r) { ids[r] += static_cast<std::uint32_t>(id_base[partition_of(rows[r].hash)]); },
+        row_grain);
+    // The partitions' texts, moved together (each block moves down, never
+    // past one still to move), get their numbers.
+    for (std::size_t p = 0; p < partition_count; ++p) {
+        const std::size_t count = id_base[p + 1] - id_base[p];
+        if (count != 0 && id_base[p] != partition_begin[p]) {
+            std::memmove(records.get() + id_base[p], records.get() + partition_begin[p], count * sizeof(Record));
+        }
+    }
+    parallel_for_each_index(k, [&](std::size_t id) { records[id].id = id; }, row_grain);
+    const auto text_of = [&](const Record& record) { return texts[record.row]; };
 
     // 4. Sort the distinct texts: byte-wise on the heads, in full where
-    // they share their sixteen first bytes.
-    UninitializedVector<DistinctEntry> sorted(k);
-    parallel_for_each_index(partition_count, [&](std::size_t p) {
-        for (std::size_t j = 0; j < tables[p].size(); ++j) {
-            const auto id = static_cast<std::uint32_t>(id_base[p] + j);
-            sorted[id] = {tables[p].head(j), tables[p].hash(j), id, tables[p].length(j)};
-        }
-    });
-    tables = {};
-    parallel_radix_sort(std::span<DistinctEntry>(sorted), head_bytes, head_byte,
-                        [&](const DistinctEntry& a, const DistinctEntry& b) {
+    // their heads tie.
+    parallel_radix_sort(std::span<Record>(records.get(), k), std::span<Record>(rows.get(), k), head_bytes, head_byte,
+                        [&](const Record& a, const Record& b) {
                             if (!(a.head == b.head)) return a.head < b.head;
-                            return text_of(a.id) < text_of(b.id);
+                            return text_of(a).substr(skip) < text_of(b).substr(skip);
                         });
+    const std::span<const Record> sorted(records.get(), k);
 
     // 5. The map: the texts in byte order, each copied once into its store;
-    // a text's code is its position minus the markers before it. A text of
-    // at most sixteen bytes is its head, which the sorted entries hold in
-    // order: only longer texts are read from the rows, out of order.
+    // a text's code is its position minus the markers before it. A text that
+    // ends within its head is the shared beginning and the head, which the
+    // sorted records hold in order: only longer texts are read from the
+    // rows, out of order. The index hashes the store's texts afresh, in order.
     const std::vector<std::size_t> markers =
-        marker_positions(k, [&](std::size_t i) { return text_of(sorted[i].id); });
+        marker_positions(k, [&](std::size_t i) { return text_of(sorted[i]); });
     map.assign_ascending(
         k, markers, [&](std::size_t i) { return sorted[i].length; },
         [&](std::size_t i, char* destination) {
-            const DistinctEntry& entry = sorted[i];
-            if (entry.length <= head_bytes) {
-                write_head(entry.head, entry.length, destination);
+            const Record& entry = sorted[i];
+            if (entry.length <= skip + head_bytes) {
+                if (skip != 0) std::memcpy(destination, first_text.data(), skip);
+                write_head(entry.head, entry.length - skip, destination + skip);
             } else {
-                std::memcpy(destination, text_of(entry.id).data(), entry.length);
+                std::memcpy(destination, text_of(entry).data(), entry.length);
             }
         },
-        [&](std::size_t i) { return sorted[i].hash; });
+        [&](std::size_t, std::string_view text) { return map.hash_key(text); });
 
     // 6. Codes into the rows, through each distinct text's code.
-    UninitializedVector<double> code_of(k);
+    double* const code_of = reinterpret_cast<double*>(rows.get());
     parallel_for_ranges(k, row_grain, [&](std::size_t begin, std::size_t end) {
         std::size_t next_marker = static_cast<std::size_t>(
             std::count_if(markers.begin(), markers.end(), [&](std::size_t m) { return m < begin; }));
@@ -363,23 +416,32 @@ LabelEncoding by_hashing(const TextColumn& texts) {
             }
         }
     });
-    sorted = {};
-    result.codes.resize(n);
-    parallel_for_each_index(
-        n,
-        [&](std::size_t r) { result.codes[r] = code_of[id_base[partition_of(hashes[r])] + local_ids[r]]; },
-        row_grain);
-    return result;
+    parallel_for_each_index(n, [&](std::size_t r) { codes[r * stride] = code_of[ids[r]]; }, row_grain);
+    return true;
 }
 
 }  // namespace label_encode_roads
 
+namespace {
+// Hashing pays off once there are enough rows to share out; both roads
+// give the same result.
+constexpr std::size_t hashing_from_rows = 2048;
+}  // namespace
+
 LabelEncoding label_encode(const TextColumn& texts) {
-    // Hashing pays off once there are enough rows to share out; both roads
-    // give the same result.
-    constexpr std::size_t hashing_from_rows = 2048;
     if (texts.size() < hashing_from_rows) return label_encode_roads::by_sorting(texts);
     return label_encode_roads::by_hashing(texts);
+}
+
+TextToCode label_encode_into(const TextColumn& texts, double* codes, std::size_t stride) {
+    if (texts.size() >= hashing_from_rows) {
+        TextToCode map;
+        if (label_encode_roads::into_by_hashing(texts, map, codes, stride)) return map;
+    }
+    LabelEncoding encoded = label_encode_roads::by_sorting(texts);
+    parallel_for_each_index(
+        encoded.codes.size(), [&](std::size_t r) { codes[r * stride] = encoded.codes[r]; }, row_grain);
+    return std::move(encoded.text_to_code);
 }
 
 }  // namespace quorix

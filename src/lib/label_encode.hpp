@@ -30,6 +30,10 @@ TextToCode text_to_code_of_ascending(std::span<const std::string_view> distinct)
 // Runs its loops on the pool of the calling thread (the global one outside).
 LabelEncoding label_encode(const TextColumn& texts);
 
+// label_encode with the codes written where they are wanted: row r's at
+// codes[r * stride]. Returns the map.
+TextToCode label_encode_into(const TextColumn& texts, double* codes, std::size_t stride);
+
 // The two roads label_encode may take; both give the same result, and the
 // tests compare them.
 namespace label_encode_roads {
@@ -38,6 +42,9 @@ LabelEncoding by_sorting(const TextColumn& texts);
 // Deduplicates rows in hash partitions first and sorts only the distinct
 // texts. Takes the sorting road for 2^32 - 1 rows or more, or texts of 4 GiB.
 LabelEncoding by_hashing(const TextColumn& texts);
+// The hashing road into a fresh `map`, the codes at codes[r * stride]; false,
+// with nothing written, for a column it does not take.
+bool into_by_hashing(const TextColumn& texts, TextToCode& map, double* codes, std::size_t stride);
 }  // namespace label_encode_roads
 
 }  // namespace quorix

@@ -177,10 +177,9 @@ std::optional<ColumnMaps> encode_column(const GatheredColumns& columns, const Se
         return std::nullopt;
     }
     if (column.texts.is_dictionary()) return encode_dictionary_column(columns, matrix, c);
-    LabelEncoding encoded = label_encode(column.texts);
-    ColumnMaps maps{c, std::move(encoded.text_to_code), {}};
-    join([&] { fill_column(matrix, columns.cols, c, encoded.codes); },
-         [&] { maps.code_to_text = inverse_of(maps.text_to_code); });
+    // The codes go straight into their cells: cell (r, c) belongs to this job alone.
+    ColumnMaps maps{c, label_encode_into(column.texts, matrix.get() + c, columns.cols), {}};
+    maps.code_to_text = inverse_of(maps.text_to_code);
     return maps;
 }
 

@@ -135,8 +135,8 @@ public:
     // Fills an empty map with `count` different texts given in ascending byte
     // order, all in one go on the pool: text i, of length_of(i) bytes, which
     // write_text(i, destination) writes, gets the rank of i among the
-    // positions not in `uncoded` (ascending); those get no code. Its hash
-    // hash_of(i) must be its hash_key.
+    // positions not in `uncoded` (ascending); those get no code.
+    // hash_of(i, text) must be hash_key(text), given text i as stored.
     template <class LengthOf, class WriteText, class HashOf>
     void assign_ascending(std::size_t count, std::span<const std::size_t> uncoded, const LengthOf& length_of,
                           const WriteText& write_text, const HashOf& hash_of);
@@ -264,7 +264,8 @@ void TextToCode::assign_ascending(std::size_t count, std::span<const std::size_t
     // Each text is copied once, into its place in the store.
     parallel_for_each_index(count, [&](std::size_t i) { write_text(i, store->data(i)); }, 4096);
     SlotIndex index;
-    index.insert_distinct(count, hash_of);
+    const TextStore& stored = *store;
+    index.insert_distinct(count, [&](std::size_t i) { return hash_of(i, stored[i]); });
     index_ = std::move(index);
     store_ = std::move(store);
     uncoded_.assign(uncoded.begin(), uncoded.end());

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <type_traits>
 #include <utility>
+#include <stdexcept>
 #include <vector>
 
 #include "runtime/parallel_loops.hpp"
@@ -168,12 +169,21 @@ struct RadixSorter {
 // first differing byte deciding) and settle only ties of all key bytes
 // itself. Takes a buffer as large as the items for the length of the call.
 template <class T, class ByteOf, class Less>
-void parallel_radix_sort(std::span<T> items, unsigned key_bytes, const ByteOf& byte_of, const Less& less) {
+void parallel_radix_sort(std::span<T> items, std::span<T> scratch, unsigned key_bytes, const ByteOf& byte_of,
+                         const Less& less) {
     static_assert(std::is_trivially_copyable_v<T>);
     if (items.size() < 2) return;
-    UninitializedVector<T> scratch(items.size());
+    if (scratch.size() < items.size()) throw std::logic_error("parallel_radix_sort: scratch too small");
     const radix_detail::RadixSorter<T, ByteOf, Less> sorter{byte_of, less, key_bytes};
     run_in_pool([&] { sorter.sort_in_place(items.data(), scratch.data(), items.size(), 0); });
+}
+
+// The same, with a buffer of its own as large as the items.
+template <class T, class ByteOf, class Less>
+void parallel_radix_sort(std::span<T> items, unsigned key_bytes, const ByteOf& byte_of, const Less& less) {
+    if (items.size() < 2) return;
+    UninitializedVector<T> scratch(items.size());
+    parallel_radix_sort(items, std::span<T>(scratch), key_bytes, byte_of, less);
 }
 
 // Byte-wise ascending: unsigned bytes, a prefix before its extensions.

@@ -121,7 +121,7 @@ TEST_P(LabelEncode, ManyDistinctTextsOfAwkwardShapes) {
         return text;
     };
     const std::string prefix(100, 'p');
-    std::vector<std::vector<std::string>> columns(5);
+    std::vector<std::vector<std::string>> columns(7);
     for (std::size_t r = 0; r < 90000; ++r) {
         columns[0].push_back(prefix + tail(6));             // one shared 100-byte prefix
         columns[1].push_back(std::string(random() % 24, '\0') + tail(3));
@@ -130,6 +130,10 @@ TEST_P(LabelEncode, ManyDistinctTextsOfAwkwardShapes) {
         char number[24];
         std::snprintf(number, sizeof number, "%zu", (r * 7919) % 90000);  // all distinct, prefixes of others
         columns[4].push_back(number);
+        // Shared beginnings long enough to be skipped, with texts that end
+        // inside, at and beyond the head after them, many repeated.
+        columns[5].push_back(std::string(12, 'q') + tail(24));
+        columns[6].push_back(prefix + std::to_string(r % 5000) + tail(r % 7 == 0 ? 30 : 0));
     }
     for (std::size_t r = 0; r < 3000; ++r) columns[1][r * 30] = r % 2 ? "nan" : "NaN";  // markers too
     for (const auto& texts : columns) EXPECT_TRUE(matches_reference(encode(texts), texts));
