@@ -12,7 +12,7 @@
 #include <string>
 
 #include "runtime/internal_error.hpp"
-#include "runtime/large_pages.hpp"
+#include "runtime/large_blocks.hpp"
 #include "runtime/parallel_loops.hpp"
 #include "runtime/parallel_sort.hpp"
 #include "runtime/uninitialized.hpp"
@@ -247,15 +247,23 @@ std::size_t shared_prefix(std::string_view first, std::string_view text, std::si
 template <class T>
 class Scratch {
 public:
-    explicit Scratch(std::size_t count) : block_(static_cast<T*>(allocate_block(count * sizeof(T)))) {}
+    explicit Scratch(std::size_t count)
+        : block_(static_cast<T*>(allocate_block(count * sizeof(T)))), count_(count) {}
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
-    ~Scratch() { release_block(block_); }
+    ~Scratch() { reset(); }
     T* get() const noexcept { return block_; }
     T& operator[](std::size_t i) const noexcept { return block_[i]; }
+    // Gives the block back early, for what comes next to reuse.
+    void reset() noexcept {
+        release_block(block_, count_ * sizeof(T));
+        block_ = nullptr;
+        count_ = 0;
+    }
 
 private:
     T* block_;
+    std::size_t count_;
 };
 
 }  // namespace
@@ -382,27 +390,10 @@ bool into_by_hashing(const TextColumn& texts, TextToCode& map, double* codes, st
                         });
     const std::span<const Record> sorted(records.get(), k);
 
-    // 5. The map: the texts in byte order, each copied once into its store;
-    // a text's code is its position minus the markers before it. A text that
-    // ends within its head is the shared beginning and the head, which the
-    // sorted records hold in order: only longer texts are read from the
-    // rows, out of order. The index hashes the store's texts afresh, in order.
+    // 5. A text's code is its position minus the markers before it; the
+    // rows take their texts' codes.
     const std::vector<std::size_t> markers =
         marker_positions(k, [&](std::size_t i) { return text_of(sorted[i]); });
-    map.assign_ascending(
-        k, markers, [&](std::size_t i) { return sorted[i].length; },
-        [&](std::size_t i, char* destination) {
-            const Record& entry = sorted[i];
-            if (entry.length <= skip + head_bytes) {
-                if (skip != 0) std::memcpy(destination, first_text.data(), skip);
-                write_head(entry.head, entry.length - skip, destination + skip);
-            } else {
-                std::memcpy(destination, text_of(entry).data(), entry.length);
-            }
-        },
-        [&](std::size_t, std::string_view text) { return map.hash_key(text); });
-
-    // 6. Codes into the rows, through each distinct text's code.
     double* const code_of = reinterpret_cast<double*>(rows.get());
     parallel_for_ranges(k, row_grain, [&](std::size_t begin, std::size_t end) {
         std::size_t next_marker = static_cast<std::size_t>(
@@ -417,6 +408,26 @@ bool into_by_hashing(const TextColumn& texts, TextToCode& map, double* codes, st
         }
     });
     parallel_for_each_index(n, [&](std::size_t r) { codes[r * stride] = code_of[ids[r]]; }, row_grain);
+    // What the map is built in next may reuse these blocks.
+    ids = {};
+    rows.reset();
+
+    // 6. The map: the texts in byte order, each copied once into its store.
+    // A text that ends within its head is the shared beginning and the head,
+    // which the sorted records hold in order: only longer texts are read
+    // from the rows, out of order. The index hashes the stored texts afresh.
+    map.assign_ascending(
+        k, markers, [&](std::size_t i) { return sorted[i].length; },
+        [&](std::size_t i, char* destination) {
+            const Record& entry = sorted[i];
+            if (entry.length <= skip + head_bytes) {
+                if (skip != 0) std::memcpy(destination, first_text.data(), skip);
+                write_head(entry.head, entry.length - skip, destination + skip);
+            } else {
+                std::memcpy(destination, text_of(entry).data(), entry.length);
+            }
+        },
+        [&](std::size_t, std::string_view text) { return map.hash_key(text); });
     return true;
 }
 

@@ -16,7 +16,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "runtime/large_pages.hpp"
+#include "runtime/large_blocks.hpp"
 #include "runtime/parallel_loops.hpp"
 
 namespace quorix {
@@ -37,7 +37,7 @@ public:
         swap(other);
         return *this;
     }
-    ~SlotIndex() { release_block(slots_); }
+    ~SlotIndex() { release_block(slots_, slot_count() * sizeof(std::uint64_t)); }
 
     void swap(SlotIndex& other) noexcept {
         std::swap(slots_, other.slots_);
@@ -166,7 +166,7 @@ private:
             while (slots[i] != 0) i = (i + 1) & mask;
             slots[i] = slot;
         }
-        release_block(slots_);
+        release_block(slots_, slot_count() * sizeof(std::uint64_t));
         slots_ = slots;
         bits_ = bits;
     }

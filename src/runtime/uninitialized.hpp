@@ -9,11 +9,11 @@
 #include <utility>
 #include <vector>
 
-#include "runtime/large_pages.hpp"
+#include "runtime/large_blocks.hpp"
 
 namespace quorix {
 
-template <class T, class Base = LargePageAllocator<T>>
+template <class T, class Base = LargeBlockAllocator<T>>
 class DefaultInitAllocator : public Base {
 public:
     template <class U>
