@@ -380,10 +380,6 @@ private:
 // large index overlap instead of coming one after another.
 constexpr std::size_t kInsertBatch = 16;
 
-bool valid_utf8(std::string_view text) noexcept {
-    return !find_utf8_fault({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
-}
-
 std::string_view take_text(const std::uint8_t*& p) noexcept {
     const std::size_t length = static_cast<std::size_t>(load_u64(p));
     const char* content = reinterpret_cast<const char*>(p + kWordSize);
@@ -425,7 +421,7 @@ bool build_text_to_code(const MapRange& range, TextToCode& map) {
     return build_map<TextToCode, std::string_view, std::optional<Code>>(
         range, map, [](const std::uint8_t*& p, std::string_view& text, std::optional<Code>& code) {
             text = take_text(p);
-            if (!valid_utf8(text)) return false;
+            if (!is_utf8(text)) return false;
             const bool has_code = *p++ == 1;
             code = has_code ? std::optional<Code>(load_u64(p)) : std::nullopt;
             if (has_code) p += kWordSize;
@@ -439,7 +435,7 @@ bool build_code_to_text(const MapRange& range, CodeToText& map) {
             code = load_u64(p);
             p += kWordSize;
             text = take_text(p);
-            return valid_utf8(text);
+            return is_utf8(text);
         });
 }
 
@@ -533,68 +529,5 @@ StateReadResult read_state_two_pass(std::span<const std::uint8_t> bytes,
 }
 
 StateReadResult read_state(std::span<const std::uint8_t> bytes) { return read_state_two_pass(bytes); }
-
-// ---- UTF-8 ----------------------------------------------------------------
-
-std::optional<Utf8Fault> find_utf8_fault(std::span<const std::uint8_t> text) noexcept {
-    constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
-    const std::uint8_t* s = text.data();
-    const std::size_t n = text.size();
-    std::size_t i = 0;
-    while (i < n) {
-        const std::uint8_t lead = s[i];
-        if (lead < 0x80) {
-            ++i;
-            // Texts are mostly ASCII: skip whole words of it. Byte order does
-            // not matter to the test, so the word is loaded in host order.
-            std::uint64_t word;
-            while (i + 8 <= n) {
-                std::memcpy(&word, s + i, 8);
-                if (word & kHighBits) break;
-                i += 8;
-            }
-            continue;
-        }
-
-        // Width of the character and the range allowed for its second byte,
-        // which is what rules out overlong forms, surrogates and code points
-        // above U+10FFFF; later bytes are plain continuation bytes.
-        std::size_t width = 0;
-        std::uint8_t low = 0x80;
-        std::uint8_t high = 0xBF;
-        if (lead < 0xC2) {
-            return Utf8Fault{i, 1};  // a continuation byte, or an overlong 2-byte lead
-        } else if (lead < 0xE0) {
-            width = 2;
-        } else if (lead < 0xF0) {
-            width = 3;
-            if (lead == 0xE0) low = 0xA0;
-            if (lead == 0xED) high = 0x9F;
-        } else if (lead < 0xF5) {
-            width = 4;
-            if (lead == 0xF0) low = 0x90;
-            if (lead == 0xF4) high = 0x8F;
-        } else {
-            return Utf8Fault{i, 1};
-        }
-
-        for (std::size_t k = 1; k < width; ++k) {
-            if (i + k == n) return Utf8Fault{i, 0};
-            const std::uint8_t byte = s[i + k];
-            const bool fits = k == 1 ? (low <= byte && byte <= high) : (0x80 <= byte && byte <= 0xBF);
-            if (!fits) return Utf8Fault{i, k};
-        }
-        i += width;
-    }
-    return std::nullopt;
-}
-
-std::string describe(const Utf8Fault& fault) {
-    if (fault.length == 0) {
-        return "incomplete utf-8 byte sequence from index " + std::to_string(fault.index);
-    }
-    return "invalid utf-8 sequence of " + std::to_string(fault.length) + " bytes from index " +
-           std::to_string(fault.index);
-}
 
 }  // namespace quorix

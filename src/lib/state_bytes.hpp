@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "lib/encoder.hpp"
+#include "runtime/utf8.hpp"
 
 namespace quorix {
 
@@ -51,21 +52,5 @@ StateReadResult read_state_two_pass(std::span<const std::uint8_t> bytes,
 // The plain reader: one pass, item by item. read_state gives the same result
 // on every input, so this is also the reference it is tested against.
 StateReadResult read_state_plain(std::span<const std::uint8_t> bytes);
-
-// The first spot where a byte string stops being UTF-8.
-struct Utf8Fault {
-    std::size_t index;  // where the offending character starts
-    // 1 to 3: the length of the maximal invalid prefix starting at `index`;
-    // 0: the input ends inside a character that was valid so far.
-    std::size_t length;
-
-    friend bool operator==(const Utf8Fault&, const Utf8Fault&) = default;
-};
-
-std::optional<Utf8Fault> find_utf8_fault(std::span<const std::uint8_t> text) noexcept;
-
-// "invalid utf-8 sequence of {} bytes from index {}" or
-// "incomplete utf-8 byte sequence from index {}".
-std::string describe(const Utf8Fault& fault);
 
 }  // namespace quorix

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -307,8 +308,10 @@ Result<PyRef> build_frame(const Matrix& matrix, PyObject* base, const std::vecto
 // column twice writes the same texts again.
 std::vector<ColumnIndex> distinct_listed(const EncodingInfo& learned) {
     std::vector<ColumnIndex> distinct;
+    std::unordered_set<ColumnIndex> seen;
+    seen.reserve(learned.string_columns.size());
     for (ColumnIndex c : learned.string_columns) {
-        if (std::find(distinct.begin(), distinct.end(), c) == distinct.end()) distinct.push_back(c);
+        if (seen.insert(c).second) distinct.push_back(c);
     }
     return distinct;
 }

@@ -19,6 +19,12 @@ PyError stream_error(ArrowArrayStream* stream, int code, const char* what) {
                                                   (detail != nullptr ? std::string(": ") + detail : std::string()));
 }
 
+// Item `index` of a list, held; null when the list no longer reaches it.
+PyRef list_item(PyObject* list, Py_ssize_t index) {
+    if (index >= PyList_GET_SIZE(list)) return PyRef();
+    return PyRef::borrow(PyList_GET_ITEM(list, index));
+}
+
 // The byte size of each buffer of `array`, when the exporter also shows its
 // chunks as objects whose buffers report address and size (as pyarrow's
 // do) and those addresses are the exported ones; empty otherwise, and the
@@ -31,14 +37,17 @@ std::vector<std::int64_t> buffer_sizes(PyObject* chunk, const ArrowArray& array)
         return {};
     }
     for (Py_ssize_t b = 0; b < array.n_buffers; ++b) {
-        PyObject* buffer = PyList_GET_ITEM(buffers.get(), b);
-        if (buffer == Py_None) {
+        // The getters below run Python code, which may change the list: its
+        // length is asked afresh and each item held while it is read.
+        const PyRef buffer = list_item(buffers.get(), b);
+        if (!buffer) return {};
+        if (buffer.get() == Py_None) {
             if (array.buffers[b] != nullptr) return {};
             sizes.push_back(0);
             continue;
         }
-        PyRef address = PyRef::steal(PyObject_GetAttrString(buffer, "address"));
-        PyRef size = PyRef::steal(PyObject_GetAttrString(buffer, "size"));
+        PyRef address = PyRef::steal(PyObject_GetAttrString(buffer.get(), "address"));
+        PyRef size = PyRef::steal(PyObject_GetAttrString(buffer.get(), "size"));
         const auto where = address ? PyLong_AsVoidPtr(address.get()) : nullptr;
         const long long bytes = size ? PyLong_AsLongLong(size.get()) : -1;
         if (PyErr_Occurred() || where != array.buffers[b] || bytes < 0) {
@@ -91,12 +100,15 @@ Result<bool> read_arrow_text_stream(PyObject* exporter, ArrowTextChunks& chunks)
         const ArrowArray& exported = *chunks.exported_.back();
         const auto index = static_cast<Py_ssize_t>(chunks.exported_.size() - 1);
         std::vector<std::int64_t> sizes;
-        if (chunk_objects && index < PyList_GET_SIZE(chunk_objects.get())) {
-            sizes = buffer_sizes(PyList_GET_ITEM(chunk_objects.get(), index), exported);
+        if (chunk_objects) {
+            if (const PyRef chunk = list_item(chunk_objects.get(), index)) sizes = buffer_sizes(chunk.get(), exported);
         }
         const arrow::OpenedTextArray opened = arrow::open_text_array(*chunks.schema_, exported, sizes);
         if (opened.status == arrow::OpenStatus::kUnsupported) return false;
         if (opened.status != arrow::OpenStatus::kOk) return PyError::pending(PyExc_ValueError, opened.error);
+        // Texts that are not UTF-8 make no str: the cell road says what
+        // becomes of them.
+        if (!opened.array.holds_utf8()) return false;
         chunks.rows += opened.array.size();
         chunks.arrays.push_back(opened.array);
     }

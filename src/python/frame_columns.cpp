@@ -11,11 +11,13 @@
 //   - masked numbers show Python ints, floats and bools and pandas' NA,
 //     except in a frame of that one column, where an integer or float
 //     column with missing cells becomes float64 with NaN.
-// Only columns whose cells run no code come here, so nothing can change the
-// frame while it is read.
+// Only columns whose cells run no code come here. The frame is read in two
+// passes: every pandas call first, then every buffer, so that nothing can
+// change what was read before the engine is done with it.
 #include "python/frame_columns.hpp"
 
 #include <charconv>
+#include <optional>
 #include <cstring>
 #include <cstdint>
 #include <string>
@@ -139,96 +141,215 @@ void set_missing_texts(GatheredColumn& column, Missing missing, std::size_t rows
     }
 }
 
-class ColumnReader {
-public:
-    ColumnReader(const PandasNames& names, GatheredColumns& gathered, FrameStorage& storage)
-        : names_(names), gathered_(gathered), storage_(storage), rows_(gathered.rows) {}
+// What a column's road reads, taken through pandas before any buffer is
+// read. Every object is held by the frame's storage; nothing here is read
+// yet beyond its type.
+struct ColumnSource {
+    enum class Road : std::uint8_t { kNumpy, kObjectStrings, kArrowStrings, kMasked, kCategorical };
+    Road road = Road::kNumpy;
+    PyObject* values = nullptr;      // the vector, `_ndarray`, `_data` or the codes
+    PyObject* mask = nullptr;        // `_mask` of masked numbers
+    PyObject* categories = nullptr;  // str categories as an object array
+    Missing missing = Missing::kOther;
+    const ArrowTextChunks* chunks = nullptr;  // Arrow strings, or Arrow categories
+};
 
-    // True when read; false for a column with no road here.
-    Result<bool> read(PyObject* array, std::size_t c) {
-        GatheredColumn& column = gathered_.columns[c];
-        if (const numpy::ArrayObject* vector = plain_vector(array, rows_)) {
-            return read_numpy(array, vector, column);
+// The first pass: every call into pandas for every column. Python code runs
+// here (pandas' own, and whatever a user hooked into it), and may change
+// any column read so far, so nothing is read from a buffer yet: only the
+// objects are taken, each held until the engine is done.
+class SourceTaker {
+public:
+    SourceTaker(const PandasNames& names, FrameStorage& storage, std::size_t rows)
+        : names_(names), storage_(storage), rows_(rows) {}
+
+    // The column's source, or nothing for a column with no road here.
+    Result<std::optional<ColumnSource>> take(PyObject* array) {
+        if (numpy::array_api().is_exact_array(array)) return found(source(ColumnSource::Road::kNumpy, held(array)));
+        if (is_type(array, names_.string_array)) {
+            PyObject* objects = held(optional_attribute(array, "_ndarray"));
+            if (objects == nullptr) return no_road();
+            return found(source(ColumnSource::Road::kObjectStrings, objects));
         }
-        if (is_type(array, names_.string_array)) return read_object_strings(array, column);
         if (is_type(array, names_.arrow_string_array) || is_type(array, names_.arrow_string_numpy)) {
-            return read_arrow_strings(array, column);
+            return take_arrow_strings(array);
         }
         if (is_type(array, names_.integer_array) || is_type(array, names_.floating_array) ||
             is_type(array, names_.boolean_array)) {
-            return read_masked(array, column);
+            ColumnSource taken = source(ColumnSource::Road::kMasked, held(optional_attribute(array, "_data")));
+            taken.mask = held(optional_attribute(array, "_mask"));
+            if (taken.values == nullptr || taken.mask == nullptr) return no_road();
+            return found(std::move(taken));
         }
-        if (is_type(array, names_.categorical)) return read_categorical(array, column);
-        return false;
+        if (is_type(array, names_.categorical)) return take_categorical(array);
+        return no_road();
     }
 
 private:
-    void keep(PyRef object) { storage_.objects.push_back(std::move(object)); }
+    using Taken = Result<std::optional<ColumnSource>>;
+    static Taken no_road() { return std::optional<ColumnSource>(); }
+    static Taken found(ColumnSource taken) { return std::optional<ColumnSource>(std::move(taken)); }
 
-    bool read_numpy(PyObject* array, const numpy::ArrayObject* vector, GatheredColumn& column) {
-        if (vector->descr->type_num == numpy::kObject) {
-            if (!gather_inert_object_column(vector->data, vector->strides[0], rows_, names_.na.get(), column)) {
-                return false;
-            }
-        } else {
-            const NumberSource source = source_of(vector);
-            if (!source) return false;
-            column.number_source = source;
-        }
-        keep(PyRef::borrow(array));
-        return true;
+    static ColumnSource source(ColumnSource::Road road, PyObject* values) {
+        ColumnSource taken;
+        taken.road = road;
+        taken.values = values;
+        return taken;
     }
 
-    // Python storage: str objects and the dtype's na_value.
-    bool read_object_strings(PyObject* array, GatheredColumn& column) {
-        PyRef objects = optional_attribute(array, "_ndarray");
-        const numpy::ArrayObject* vector = plain_vector(objects.get(), rows_);
-        if (vector == nullptr || vector->descr->type_num != numpy::kObject) return false;
-        if (!gather_inert_object_column(vector->data, vector->strides[0], rows_, names_.na.get(), column)) {
-            return false;
-        }
-        keep(std::move(objects));
-        return true;
+    // Held by the storage from now on; null stays null.
+    PyObject* held(PyObject* borrowed) { return held(PyRef::borrow(borrowed)); }
+    PyObject* held(PyRef object) {
+        if (!object) return nullptr;
+        storage_.objects.push_back(std::move(object));
+        return storage_.objects.back().get();
     }
 
-    Result<bool> read_arrow_strings(PyObject* array, GatheredColumn& column) {
+    // The exporter's chunks, exported and kept: Arrow data does not change
+    // once exported, so its buffers may be read at any time after.
+    Result<const ArrowTextChunks*> exported_chunks(PyObject* exporter) {
+        auto chunks = std::make_unique<ArrowTextChunks>();
+        QUORIX_TRY(const bool readable, read_arrow_text_stream(exporter, *chunks));
+        if (!readable) return static_cast<const ArrowTextChunks*>(nullptr);
+        storage_.arrow.push_back(std::move(chunks));
+        return static_cast<const ArrowTextChunks*>(storage_.arrow.back().get());
+    }
+
+    Result<std::optional<ColumnSource>> take_arrow_strings(PyObject* array) {
         PyRef dtype = optional_attribute(array, "dtype");
         PyRef na_value = optional_attribute(dtype.get(), "na_value");
         const Missing missing = missing_kind(na_value.get(), names_);
-        PyRef chunked = optional_attribute(array, "_pa_array");
-        if (missing == Missing::kOther || !chunked) return false;
-        auto chunks = std::make_unique<ArrowTextChunks>();
-        QUORIX_TRY(const bool readable, read_arrow_text_stream(chunked.get(), *chunks));
-        if (!readable) return false;
+        PyObject* chunked = held(optional_attribute(array, "_pa_array"));
+        if (missing == Missing::kOther || chunked == nullptr) return no_road();
+        QUORIX_TRY(const ArrowTextChunks* chunks, exported_chunks(chunked));
+        if (chunks == nullptr) return no_road();
         if (chunks->rows != rows_) {
             return PyError::pending(PyExc_ValueError, "Arrow column of " + std::to_string(chunks->rows) +
                                                           " rows in a frame of " + std::to_string(rows_));
         }
-        if (rows_ > 0) {
-            std::size_t first_valid = 0;
-            for (const arrow::TextArray& chunk : chunks->arrays) {
-                std::size_t r = 0;
-                while (r < chunk.size() && chunk.is_null(r)) ++r;
-                first_valid += r;
-                if (r < chunk.size()) break;
-            }
-            std::string_view before, after;
-            set_missing_texts(column, missing, rows_, first_valid, before, after);
-            if (column.is_string) column.texts.assign_arrow(chunks->arrays, before, after, first_valid);
+        ColumnSource taken = source(ColumnSource::Road::kArrowStrings, chunked);
+        taken.missing = missing;
+        taken.chunks = chunks;
+        return found(std::move(taken));
+    }
+
+    // The codes, and the categories when they are all str: their Arrow data
+    // when they are stored so, else an object array of them.
+    Result<std::optional<ColumnSource>> take_categorical(PyObject* array) {
+        ColumnSource taken = source(ColumnSource::Road::kCategorical, held(optional_attribute(array, "codes")));
+        if (taken.values == nullptr) return no_road();
+        PyRef categories = optional_attribute(array, "categories");
+        PyRef categories_dtype = optional_attribute(categories.get(), "dtype");
+        if (!categories_dtype) return no_road();
+        if (is_type(categories_dtype.get(), names_.string_dtype)) {
+            PyRef na_value = optional_attribute(categories_dtype.get(), "na_value");
+            taken.missing = missing_kind(na_value.get(), names_);
+        } else if (is_object_descr(categories_dtype.get())) {
+            taken.missing = Missing::kNaN;
         }
-        storage_.arrow.push_back(std::move(chunks));
-        keep(std::move(chunked));
+        if (taken.missing == Missing::kOther) return no_road();
+
+        PyRef values = optional_attribute(categories.get(), "_values");
+        if (values && (is_type(values.get(), names_.arrow_string_array) ||
+                       is_type(values.get(), names_.arrow_string_numpy))) {
+            PyObject* chunked = held(optional_attribute(values.get(), "_pa_array"));
+            if (chunked == nullptr) return no_road();
+            QUORIX_TRY(taken.chunks, exported_chunks(chunked));
+            if (taken.chunks == nullptr) return no_road();
+            return found(std::move(taken));
+        }
+        PyRef to_numpy = optional_attribute(categories.get(), "to_numpy");
+        if (!to_numpy) return no_road();
+        QUORIX_TRY(PyRef kwargs, checked(Py_BuildValue("{s:s}", "dtype", "object")));
+        QUORIX_TRY(PyRef empty, checked(PyTuple_New(0)));
+        PyRef objects = PyRef::steal(PyObject_Call(to_numpy.get(), empty.get(), kwargs.get()));
+        if (!objects) {
+            PyErr_Clear();
+            return no_road();
+        }
+        taken.categories = held(std::move(objects));
+        return found(std::move(taken));
+    }
+
+    // A NumPy dtype of objects.
+    static bool is_object_descr(PyObject* dtype) {
+        PyRef descr_type = optional_attribute(imported_module("numpy"), "dtype");
+        if (!descr_type || !PyType_Check(descr_type.get()) ||
+            !PyObject_TypeCheck(dtype, reinterpret_cast<PyTypeObject*>(descr_type.get()))) {
+            return false;
+        }
+        return reinterpret_cast<const numpy::Descr*>(dtype)->type_num == numpy::kObject;
+    }
+
+    const PandasNames& names_;
+    FrameStorage& storage_;
+    std::size_t rows_;
+};
+
+// The second pass: every buffer, with no Python code run from its first read
+// until the engine is done with what it read (no call into pandas, no
+// __str__, nothing that lets another thread in), so the views it takes of
+// str objects, object arrays and Arrow data stay valid. Shapes, dtypes and
+// strides are looked at here, not in the first pass, for the same reason.
+class ColumnReader {
+public:
+    ColumnReader(const PandasNames& names, GatheredColumns& gathered)
+        : names_(names), gathered_(gathered), rows_(gathered.rows) {}
+
+    // True when read; false for a column with no road here.
+    Result<bool> read(const ColumnSource& source, std::size_t c) {
+        GatheredColumn& column = gathered_.columns[c];
+        switch (source.road) {
+            case ColumnSource::Road::kNumpy: return read_numpy(source.values, column);
+            case ColumnSource::Road::kObjectStrings: return read_object_strings(source.values, column);
+            case ColumnSource::Road::kArrowStrings: return read_arrow_strings(source, column);
+            case ColumnSource::Road::kMasked: return read_masked(source, column);
+            case ColumnSource::Road::kCategorical: return read_categorical(source, column);
+        }
+        return false;
+    }
+
+private:
+    bool read_numpy(PyObject* array, GatheredColumn& column) {
+        const numpy::ArrayObject* vector = plain_vector(array, rows_);
+        if (vector == nullptr) return false;
+        if (vector->descr->type_num == numpy::kObject) {
+            return gather_inert_object_column(vector->data, vector->strides[0], rows_, names_.na.get(), column);
+        }
+        const NumberSource source = source_of(vector);
+        if (!source) return false;
+        column.number_source = source;
+        return true;
+    }
+
+    // Python storage: str objects and the dtype's na_value.
+    bool read_object_strings(PyObject* objects, GatheredColumn& column) {
+        const numpy::ArrayObject* vector = plain_vector(objects, rows_);
+        if (vector == nullptr || vector->descr->type_num != numpy::kObject) return false;
+        return gather_inert_object_column(vector->data, vector->strides[0], rows_, names_.na.get(), column);
+    }
+
+    bool read_arrow_strings(const ColumnSource& source, GatheredColumn& column) {
+        if (rows_ == 0) return true;
+        std::size_t first_valid = 0;
+        for (const arrow::TextArray& chunk : source.chunks->arrays) {
+            std::size_t r = 0;
+            while (r < chunk.size() && chunk.is_null(r)) ++r;
+            first_valid += r;
+            if (r < chunk.size()) break;
+        }
+        std::string_view before, after;
+        set_missing_texts(column, source.missing, rows_, first_valid, before, after);
+        if (column.is_string) column.texts.assign_arrow(source.chunks->arrays, before, after, first_valid);
         return true;
     }
 
     // Values and mask. Cells show as Python numbers and pandas' NA, so a
     // column with a missing cell turns to texts there: numbers before it
     // take their promoted form, cells from it on their str().
-    bool read_masked(PyObject* array, GatheredColumn& column) {
-        PyRef data = optional_attribute(array, "_data");
-        PyRef mask = optional_attribute(array, "_mask");
-        const numpy::ArrayObject* values = plain_vector(data.get(), rows_);
-        const numpy::ArrayObject* missing = plain_vector(mask.get(), rows_);
+    bool read_masked(const ColumnSource& masked, GatheredColumn& column) {
+        const numpy::ArrayObject* values = plain_vector(masked.values, rows_);
+        const numpy::ArrayObject* missing = plain_vector(masked.mask, rows_);
         if (values == nullptr || missing == nullptr || missing->descr->type_num != numpy::kBool) return false;
         NumberSource source = source_of(values);
         if (!source) return false;
@@ -243,54 +364,54 @@ private:
             source.missing = flags;
             source.missing_stride = flag_step;
             column.number_source = source;
-        } else {
-            column.is_string = true;
-            TextColumn& texts = column.texts;
-            texts.reserve(rows_, 0);
-            for (std::size_t r = 0; r < first_missing; ++r) texts.push_back(number_text(source[r]));
-            std::string scratch;
-            char digits[24];
-            for (std::size_t r = first_missing; r < rows_; ++r) {
-                const auto at = static_cast<Py_ssize_t>(r);
-                if (flags[at * flag_step] != 0) {
-                    texts.push_view("<NA>");
-                    continue;
+            return true;
+        }
+        column.is_string = true;
+        TextColumn& texts = column.texts;
+        texts.reserve(rows_, 0);
+        for (std::size_t r = 0; r < first_missing; ++r) texts.push_back(number_text(source[r]));
+        std::string scratch;
+        char digits[24];
+        for (std::size_t r = first_missing; r < rows_; ++r) {
+            const auto at = static_cast<Py_ssize_t>(r);
+            if (flags[at * flag_step] != 0) {
+                texts.push_view("<NA>");
+                continue;
+            }
+            const char* cell = source.data + at * source.stride;
+            switch (source.type) {
+                case Type::kBool: texts.push_view(*cell != 0 ? "True" : "False"); break;
+                case Type::kFloat32:
+                case Type::kFloat64:
+                    if (!float_text(source[r], scratch)) return false;
+                    texts.push_back(scratch);
+                    break;
+                case Type::kUInt64: {
+                    std::uint64_t value;
+                    std::memcpy(&value, cell, sizeof value);
+                    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+                    texts.push_back(std::string_view(digits, static_cast<std::size_t>(end - digits)));
+                    break;
                 }
-                const char* cell = source.data + at * source.stride;
-                switch (source.type) {
-                    case Type::kBool: texts.push_view(*cell != 0 ? "True" : "False"); break;
-                    case Type::kFloat32:
-                    case Type::kFloat64:
-                        if (!float_text(source[r], scratch)) return false;
-                        texts.push_back(scratch);
-                        break;
-                    case Type::kUInt64: {
-                        std::uint64_t value;
-                        std::memcpy(&value, cell, sizeof value);
-                        const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-                        texts.push_back(std::string_view(digits, static_cast<std::size_t>(end - digits)));
-                        break;
-                    }
-                    default: {
-                        // Narrower integers convert to double exactly; 64-bit ones are read as they are.
-                        auto exact = static_cast<std::int64_t>(source[r]);
-                        if (source.type == Type::kInt64) std::memcpy(&exact, cell, sizeof exact);
-                        const auto end = std::to_chars(digits, digits + sizeof digits, exact).ptr;
-                        texts.push_back(std::string_view(digits, static_cast<std::size_t>(end - digits)));
-                        break;
-                    }
+                default: {
+                    // Narrower integers convert to double exactly; 64-bit ones are read as they are.
+                    auto exact = static_cast<std::int64_t>(source[r]);
+                    if (source.type == Type::kInt64) std::memcpy(&exact, cell, sizeof exact);
+                    const auto end = std::to_chars(digits, digits + sizeof digits, exact).ptr;
+                    texts.push_back(std::string_view(digits, static_cast<std::size_t>(end - digits)));
+                    break;
                 }
             }
         }
-        keep(std::move(data));
-        keep(std::move(mask));
         return true;
     }
 
-    // Categories that are all str, read once; each row is its code.
-    Result<bool> read_categorical(PyObject* array, GatheredColumn& column) {
-        PyRef codes = optional_attribute(array, "codes");
-        const numpy::ArrayObject* code_vector = plain_vector(codes.get(), rows_);
+    // Categories that are all str, read once; each row is its code. The
+    // codes are copied as they are checked: the array may be the caller's
+    // own (Categorical.from_codes keeps it), writable by anyone holding it,
+    // and a code is trusted only where it was checked.
+    Result<bool> read_categorical(const ColumnSource& source, GatheredColumn& column) {
+        const numpy::ArrayObject* code_vector = plain_vector(source.values, rows_);
         if (code_vector == nullptr) return false;
         std::size_t code_bytes = 0;
         switch (code_vector->descr->type_num) {
@@ -301,83 +422,46 @@ private:
             case numpy::kLongLong: code_bytes = 8; break;
             default: return false;
         }
-        PyRef categories = optional_attribute(array, "categories");
-        PyRef categories_dtype = optional_attribute(categories.get(), "dtype");
-        if (!categories_dtype) return false;
-        Missing missing = Missing::kOther;
-        if (is_type(categories_dtype.get(), names_.string_dtype)) {
-            PyRef na_value = optional_attribute(categories_dtype.get(), "na_value");
-            missing = missing_kind(na_value.get(), names_);
-        } else if (is_object_descr(categories_dtype.get())) {
-            missing = Missing::kNaN;
-        }
-        if (missing == Missing::kOther) return false;
-
         std::vector<std::string_view> texts;
-        QUORIX_TRY(const bool readable, category_texts(categories.get(), column, texts));
-        if (!readable) return false;
+        if (!category_texts(source, column, texts)) return false;
         const std::size_t count = texts.size();
+        CategoryCodes codes(code_bytes, rows_);
         std::size_t first_valid = rows_;
         for (std::size_t r = 0; r < rows_; ++r) {
-            std::int64_t code = 0;
-            const char* at = code_vector->data + static_cast<Py_ssize_t>(r) * code_vector->strides[0];
-            switch (code_bytes) {
-                case 1: code = *reinterpret_cast<const std::int8_t*>(at); break;
-                case 2: { std::int16_t v; std::memcpy(&v, at, 2); code = v; break; }
-                case 4: { std::int32_t v; std::memcpy(&v, at, 4); code = v; break; }
-                default: std::memcpy(&code, at, 8); break;
-            }
+            const std::int64_t code =
+                CategoryCodes::load(code_vector->data + static_cast<Py_ssize_t>(r) * code_vector->strides[0], code_bytes);
             if (code < -1 || code >= static_cast<std::int64_t>(count)) {
                 return PyError::pending(PyExc_ValueError, "category code " + std::to_string(code) + " at row " +
                                                               std::to_string(r) + " out of range for " +
                                                               std::to_string(count) + " categories");
             }
+            codes.set(r, code);
             if (code >= 0 && first_valid == rows_) first_valid = r;
         }
         if (rows_ > 0) {
             std::string_view before, after;
-            set_missing_texts(column, missing, rows_, first_valid, before, after);
+            set_missing_texts(column, source.missing, rows_, first_valid, before, after);
             if (column.is_string) {
-                column.texts.assign_dictionary(code_vector->data, code_vector->strides[0], code_bytes, rows_,
-                                               std::move(texts), before, after, first_valid);
+                column.texts.assign_dictionary(std::move(codes), std::move(texts), before, after, first_valid);
             }
         }
-        keep(std::move(codes));
         return true;
     }
 
     // The texts of categories that are all str: views into their Arrow data
-    // when they are stored so, else into their str objects.
-    Result<bool> category_texts(PyObject* categories, GatheredColumn& column, std::vector<std::string_view>& texts) {
-        PyRef values = optional_attribute(categories, "_values");
-        if (values && (is_type(values.get(), names_.arrow_string_array) ||
-                       is_type(values.get(), names_.arrow_string_numpy))) {
-            PyRef chunked = optional_attribute(values.get(), "_pa_array");
-            if (!chunked) return false;
-            auto chunks = std::make_unique<ArrowTextChunks>();
-            QUORIX_TRY(const bool readable, read_arrow_text_stream(chunked.get(), *chunks));
-            if (!readable) return false;
-            texts.reserve(chunks->rows);
-            for (const arrow::TextArray& chunk : chunks->arrays) {
+    // or into their str objects.
+    bool category_texts(const ColumnSource& source, GatheredColumn& column, std::vector<std::string_view>& texts) {
+        if (source.chunks != nullptr) {
+            texts.reserve(source.chunks->rows);
+            for (const arrow::TextArray& chunk : source.chunks->arrays) {
                 if (chunk.null_count() != 0) return false;
                 for (std::size_t k = 0; k < chunk.size(); ++k) texts.push_back(chunk.text(k));
             }
-            storage_.arrow.push_back(std::move(chunks));
-            keep(std::move(chunked));
             return true;
         }
-        PyRef to_numpy = optional_attribute(categories, "to_numpy");
-        if (!to_numpy) return false;
-        PyRef kwargs = PyRef::steal(Py_BuildValue("{s:s}", "dtype", "object"));
-        PyRef empty = PyRef::steal(PyTuple_New(0));
-        if (!kwargs || !empty) return PyError::fetch();
-        PyRef objects = PyRef::steal(PyObject_Call(to_numpy.get(), empty.get(), kwargs.get()));
-        if (!objects) {
-            PyErr_Clear();
-            return false;
-        }
-        if (!numpy::array_api().is_exact_array(objects.get())) return false;
-        const numpy::ArrayObject* category_vector = numpy::as_array(objects.get());
+        PyObject* objects = source.categories;
+        if (!numpy::array_api().is_exact_array(objects)) return false;
+        const numpy::ArrayObject* category_vector = numpy::as_array(objects);
         if (category_vector->nd != 1 || category_vector->descr->type_num != numpy::kObject) return false;
         const auto count = static_cast<std::size_t>(category_vector->dimensions[0]);
         texts.reserve(count);
@@ -395,23 +479,11 @@ private:
                 texts.push_back(column.texts.keep(lossy[0]));
             }
         }
-        keep(std::move(objects));
         return true;
-    }
-
-    // A NumPy dtype of objects.
-    static bool is_object_descr(PyObject* dtype) {
-        PyRef descr_type = optional_attribute(imported_module("numpy"), "dtype");
-        if (!descr_type || !PyType_Check(descr_type.get()) ||
-            !PyObject_TypeCheck(dtype, reinterpret_cast<PyTypeObject*>(descr_type.get()))) {
-            return false;
-        }
-        return reinterpret_cast<const numpy::Descr*>(dtype)->type_num == numpy::kObject;
     }
 
     const PandasNames& names_;
     GatheredColumns& gathered_;
-    FrameStorage& storage_;
     std::size_t rows_;
 };
 
@@ -425,23 +497,32 @@ bool is_exact_pandas_frame(PyObject* obj) {
 }
 
 Result<bool> gather_frame_columns(PyObject* frame, GatheredColumns& gathered, FrameStorage& storage) {
+    auto give_up = [&] {
+        for (GatheredColumn& column : gathered.columns) column = GatheredColumn{};
+        storage = FrameStorage{};
+        return false;
+    };
     const PandasNames names = PandasNames::find();
     PyRef column_array = optional_attribute(frame, "_get_column_array");
     if (!column_array) return false;
-    ColumnReader reader(names, gathered, storage);
+    std::vector<ColumnSource> sources;
+    sources.reserve(gathered.cols);
+    SourceTaker taker(names, storage, gathered.rows);
     for (std::size_t c = 0; c < gathered.cols; ++c) {
         PyRef array = PyRef::steal(PyObject_CallFunction(column_array.get(), "n", static_cast<Py_ssize_t>(c)));
-        bool read = false;
-        if (array) {
-            QUORIX_TRY(read, reader.read(array.get(), c));
-        } else {
+        if (!array) {
             PyErr_Clear();
+            return give_up();
         }
-        if (!read) {
-            for (GatheredColumn& column : gathered.columns) column = GatheredColumn{};
-            storage = FrameStorage{};
-            return false;
-        }
+        QUORIX_TRY(std::optional<ColumnSource> source, taker.take(array.get()));
+        if (!source) return give_up();
+        sources.push_back(std::move(*source));
+    }
+    // From here on no Python code runs until the engine is done.
+    ColumnReader reader(names, gathered);
+    for (std::size_t c = 0; c < gathered.cols; ++c) {
+        QUORIX_TRY(const bool read, reader.read(sources[c], c));
+        if (!read) return give_up();
     }
     return true;
 }

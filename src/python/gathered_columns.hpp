@@ -54,6 +54,56 @@ private:
     std::size_t next_block_ = kFirstBlock;
 };
 
+// Category codes of one column, each a signed integer of 1, 2, 4 or 8 bytes
+// in a buffer of the column's own: codes are checked as they are copied in,
+// and only the checked copy is read.
+class CategoryCodes {
+public:
+    CategoryCodes() = default;
+    CategoryCodes(std::size_t code_bytes, std::size_t rows)
+        : bytes_(std::make_unique_for_overwrite<char[]>(code_bytes * rows)), code_bytes_(code_bytes), rows_(rows) {}
+
+    std::size_t size() const noexcept { return rows_; }
+
+    // The code of `code_bytes` bytes at `at`, which need not be aligned.
+    static std::int64_t load(const char* at, std::size_t code_bytes) noexcept {
+        switch (code_bytes) {
+            case 1: return load_as<std::int8_t>(at);
+            case 2: return load_as<std::int16_t>(at);
+            case 4: return load_as<std::int32_t>(at);
+            default: return load_as<std::int64_t>(at);
+        }
+    }
+    std::int64_t get(std::size_t row) const noexcept { return load(bytes_.get() + row * code_bytes_, code_bytes_); }
+    // `code` fits the width: it was read at that width.
+    void set(std::size_t row, std::int64_t code) noexcept {
+        char* at = bytes_.get() + row * code_bytes_;
+        switch (code_bytes_) {
+            case 1: store_as<std::int8_t>(at, code); break;
+            case 2: store_as<std::int16_t>(at, code); break;
+            case 4: store_as<std::int32_t>(at, code); break;
+            default: store_as<std::int64_t>(at, code); break;
+        }
+    }
+
+private:
+    template <class T>
+    static std::int64_t load_as(const char* at) noexcept {
+        T value;
+        std::memcpy(&value, at, sizeof value);
+        return value;
+    }
+    template <class T>
+    static void store_as(char* at, std::int64_t code) noexcept {
+        const auto value = static_cast<T>(code);
+        std::memcpy(at, &value, sizeof value);
+    }
+
+    std::unique_ptr<char[]> bytes_;
+    std::size_t code_bytes_ = 8;
+    std::size_t rows_ = 0;
+};
+
 // The texts of one column, in row order. They are either views (of texts the
 // column copied into its arena, or of texts whose owner outlives the column:
 // str objects, Arrow buffers) or read on demand from Arrow arrays or from a
@@ -92,16 +142,13 @@ public:
         set_nulls(rows, null_before, null_after, first_valid);
     }
 
-    // Rows given by codes (signed integers of `code_bytes` bytes, `stride`
-    // bytes apart) into `categories`; a negative code is a null row.
-    void assign_dictionary(const char* codes, std::ptrdiff_t stride, std::size_t code_bytes, std::size_t rows,
-                           std::vector<std::string_view> categories, std::string_view null_before,
+    // Rows given by codes into `categories`; a negative code is a null row.
+    void assign_dictionary(CategoryCodes codes, std::vector<std::string_view> categories, std::string_view null_before,
                            std::string_view null_after, std::size_t first_valid) {
         std::vector<std::string_view>().swap(views_);
         kind_ = Kind::kDictionary;
-        codes_ = codes;
-        code_stride_ = stride;
-        code_bytes_ = code_bytes;
+        const std::size_t rows = codes.size();
+        codes_ = std::move(codes);
         categories_ = std::move(categories);
         set_nulls(rows, null_before, null_after, first_valid);
     }
@@ -118,28 +165,13 @@ public:
     // null row); empty for other columns.
     const std::vector<std::string_view>& categories() const noexcept { return categories_; }
     bool is_dictionary() const noexcept { return kind_ == Kind::kDictionary; }
-    std::int64_t code(std::size_t row) const noexcept {
-        const char* at = codes_ + static_cast<std::ptrdiff_t>(row) * code_stride_;
-        switch (code_bytes_) {
-            case 1: return load<std::int8_t>(at);
-            case 2: return load<std::int16_t>(at);
-            case 4: return load<std::int32_t>(at);
-            default: return load<std::int64_t>(at);
-        }
-    }
+    std::int64_t code(std::size_t row) const noexcept { return codes_.get(row); }
     std::string_view null_text(std::size_t row) const noexcept { return row < first_valid_ ? null_before_ : null_after_; }
     // The first row that is not null (every row before it is).
     std::size_t first_valid() const noexcept { return first_valid_; }
 
 private:
     enum class Kind : std::uint8_t { kViews, kArrow, kDictionary };
-
-    template <class T>
-    static T load(const char* at) noexcept {
-        T value;
-        std::memcpy(&value, at, sizeof value);
-        return value;
-    }
 
     void set_nulls(std::size_t rows, std::string_view before, std::string_view after, std::size_t first_valid) {
         rows_ = rows;
@@ -172,9 +204,7 @@ private:
     std::size_t first_valid_ = 0;
     std::vector<arrow::TextArray> chunks_;
     std::vector<std::size_t> chunk_starts_;
-    const char* codes_ = nullptr;
-    std::ptrdiff_t code_stride_ = 0;
-    std::size_t code_bytes_ = 8;
+    CategoryCodes codes_;
     std::vector<std::string_view> categories_;
 };
 

@@ -7,48 +7,13 @@
 #include "runtime/internal_error.hpp"
 #include "runtime/py_error.hpp"
 #include "runtime/py_ref.hpp"
+#include "runtime/utf8.hpp"
 
 namespace quorix {
 namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 constexpr const char* kCantConvert = "cant convert to str";
-
-// The number of bytes of the well-formed sequence starting at `at`, or 0 with
-// `consumed` set to the length of the ill-formed maximal subpart there.
-std::size_t sequence_length(std::string_view bytes, std::size_t at, std::size_t& consumed) {
-    const auto lead = static_cast<std::uint8_t>(bytes[at]);
-    std::size_t length = 0;
-    std::uint8_t low = 0x80, high = 0xBF;  // range of the second byte
-    if (lead < 0x80) return 1;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;  // above are the surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        consumed = 1;
-        return 0;
-    }
-    for (std::size_t k = 1; k < length; ++k) {
-        if (at + k >= bytes.size()) {
-            consumed = k;
-            return 0;
-        }
-        const auto byte = static_cast<std::uint8_t>(bytes[at + k]);
-        const bool in_range = k == 1 ? (byte >= low && byte <= high) : (byte >= 0x80 && byte <= 0xBF);
-        if (!in_range) {
-            consumed = k;
-            return 0;
-        }
-    }
-    return length;
-}
 
 }  // namespace
 
@@ -95,17 +60,18 @@ bool float_text(double value, std::string& text) {
 std::string utf8_lossy(std::string_view bytes) {
     std::string text;
     text.reserve(bytes.size());
-    std::size_t at = 0;
-    while (at < bytes.size()) {
-        std::size_t consumed = 0;
-        const std::size_t length = sequence_length(bytes, at, consumed);
-        if (length != 0) {
-            text.append(bytes.substr(at, length));
-            at += length;
-        } else {
-            text.append(kReplacement);
-            at += consumed;
+    while (!bytes.empty()) {
+        const std::optional<Utf8Fault> fault =
+            find_utf8_fault({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+        if (!fault) {
+            text.append(bytes);
+            break;
         }
+        // Each maximal invalid subpart becomes one replacement character;
+        // one cut short by the end runs to the end.
+        text.append(bytes.substr(0, fault->index));
+        text.append(kReplacement);
+        bytes.remove_prefix(fault->length == 0 ? bytes.size() : fault->index + fault->length);
     }
     return text;
 }

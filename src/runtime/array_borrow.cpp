@@ -100,16 +100,14 @@ Result<Registry*> find_or_create_registry() {
     return registry;
 }
 
-GilOnce registry_once;
-Registry* registry = nullptr;
+GilOnce<Registry*> registry;
 
 Registry& shared_registry() {
-    registry_once.call([] {
+    return *registry.get([] {
         Result<Registry*> found = find_or_create_registry();
         if (!found) panic("Internal borrow checking API error", std::move(found).error().describe());
-        registry = found.value();
+        return found.value();
     });
-    return *registry;
 }
 
 }  // namespace
@@ -122,7 +120,7 @@ SharedArrayBorrow::SharedArrayBorrow(PyObject* array) : array_(array) {
 }
 
 SharedArrayBorrow::~SharedArrayBorrow() {
-    Registry& shared = *registry;
+    Registry& shared = shared_registry();
     shared.release(shared.flags, array_);
 }
 

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <limits>
 
+#include "runtime/utf8.hpp"
+
 namespace quorix::arrow {
 namespace {
 
@@ -219,6 +221,30 @@ std::string_view TextArray::view_text(std::size_t row, std::uint64_t i) const no
     const auto buffer = load<std::int32_t>(view + 8);
     const auto offset = load<std::int32_t>(view + 12);
     return std::string_view(static_cast<const char*>(variadic_[buffer]) + offset, static_cast<std::size_t>(length));
+}
+
+bool TextArray::holds_utf8() const noexcept {
+    if (length_ == 0) return true;
+    if (layout_ == TextLayout::kStringView) {
+        for (std::size_t row = 0; row < size(); ++row) {
+            if (!is_null(row) && !is_utf8(text(row))) return false;
+        }
+        return true;
+    }
+    const auto first = static_cast<std::uint64_t>(offset_);
+    const std::uint64_t end = first + static_cast<std::uint64_t>(length_);
+    const std::uint64_t width = layout_ == TextLayout::kString ? 4 : 8;
+    auto offset_at = [&](std::uint64_t i) -> std::int64_t {
+        return width == 4 ? load<std::int32_t>(offsets_ + i * 4) : load<std::int64_t>(offsets_ + i * 8);
+    };
+    const std::int64_t begin = offset_at(first), stop = offset_at(end);
+    if (stop == begin) return true;
+    // A row boundary inside a character would split it into two broken texts.
+    for (std::uint64_t i = first + 1; i < end; ++i) {
+        const std::int64_t at = offset_at(i);
+        if (at < stop && (static_cast<std::uint8_t>(data_[at]) & 0xC0) == 0x80) return false;
+    }
+    return is_utf8(std::string_view(data_ + begin, static_cast<std::size_t>(stop - begin)));
 }
 
 OpenedTextArray open_text_array(const ArrowSchema& schema, const ArrowArray& array,

@@ -17,6 +17,9 @@
 //   - when the caller knows the byte size of each buffer (`buffer_sizes`, one
 //     entry per buffer, as a fuzzer or a test does), that every read falls
 //     inside it: validity bits, offsets, data bytes, views.
+// Arrow producers need not check that texts are UTF-8 (pyarrow builds arrays
+// from raw buffers without looking); `TextArray::holds_utf8` checks every
+// text of an opened array in one pass over its data.
 // It returns either an error message (and whether the format was merely
 // unsupported) or a `TextArray` whose `is_null(row)` and `text(row)` read only
 // memory that was checked. The texts are views into the array's own buffers:
@@ -51,6 +54,12 @@ public:
         const auto bit = static_cast<std::uint64_t>(offset_) + row;
         return ((validity_[bit >> 3] >> (bit & 7)) & 1) == 0;
     }
+
+    // True when every text that is not null is UTF-8. For string and
+    // large_string arrays the data the rows span is checked at once, and
+    // every row must begin on a character (null rows' bytes are checked
+    // too: an array whose null rows hold broken bytes is refused).
+    bool holds_utf8() const noexcept;
 
     // The text of a row that is not null (a null row gives some text of its
     // slot, possibly empty; never read outside the buffers for a string or

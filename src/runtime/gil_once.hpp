@@ -1,39 +1,39 @@
-// One-time initialisation of things that need the interpreter. A thread that
-// finds another one inside waits with the interpreter lock released: the one
-// inside may drop and retake the lock (imports do), and must not find the
-// waiter sitting on it.
+// A value made once per process by code that needs the interpreter (imports,
+// attribute lookups). No lock of our own is held while it is made: the
+// making may drop and retake the interpreter lock (imports do), and a thread
+// that forks meanwhile must leave its child a state it can make the value
+// from again, not a mutex whose owner does not exist there.
 #pragma once
 
 #include <Python.h>
 
 #include <atomic>
-#include <mutex>
+#include <utility>
 
 namespace quorix {
 
+template <class T>
 class GilOnce {
 public:
-    bool done() const noexcept { return done_.load(std::memory_order_acquire); }
-
-    // Runs `init` with the interpreter lock held, unless an earlier call
-    // completed it. `init` returns normally on success; an exception leaves
-    // the flag unset, so the next call tries again.
-    template <class Init>
-    void call(Init&& init) {
-        if (done()) return;
-        std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
-        if (!lock.owns_lock()) {
-            Py_BEGIN_ALLOW_THREADS
-            lock.lock();
-            Py_END_ALLOW_THREADS
+    // The value, made by `make` with the interpreter lock held unless an
+    // earlier call made it. A thread that comes while another is making it
+    // makes its own; the first to finish is kept, which is harmless because
+    // every `make` here finds the same things. Publishing runs with the lock
+    // held and without dropping it, so exactly one thread publishes. An
+    // exception from `make` leaves nothing made; the next call tries again.
+    template <class Make>
+    const T& get(Make&& make) {
+        if (done_.load(std::memory_order_acquire)) return value_;
+        T made = make();
+        if (!done_.load(std::memory_order_relaxed)) {
+            value_ = std::move(made);
+            done_.store(true, std::memory_order_release);
         }
-        if (done()) return;
-        init();
-        done_.store(true, std::memory_order_release);
+        return value_;
     }
 
 private:
-    std::mutex mutex_;
+    T value_{};
     std::atomic<bool> done_{false};
 };
 

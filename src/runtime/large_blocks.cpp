@@ -1,6 +1,7 @@
 // Large blocks, mapped apart and kept for reuse within a call.
 #include "runtime/large_blocks.hpp"
 
+#include <pthread.h>
 #include <sys/mman.h>
 
 #include <array>
@@ -37,21 +38,34 @@ struct Region {
     std::size_t size = 0;
 };
 
+// The scopes this thread has open.
+thread_local std::size_t scopes_of_this_thread = 0;
+
 // The kept blocks: a fixed table, so that keeping one never allocates.
 class Keeper {
 public:
     void open() noexcept {
         const std::lock_guard lock(mutex_);
         ++scopes_;
+        ++scopes_of_this_thread;
     }
 
     void close() noexcept {
         const std::lock_guard lock(mutex_);
-        if (--scopes_ != 0) return;
-        for (Region& region : regions_) {
-            if (region.size != 0) munmap(region.start, region.size);
-            region = {};
-        }
+        --scopes_of_this_thread;
+        if (--scopes_ == 0) give_back();
+    }
+
+    // A fork copies the scopes of every thread but keeps only the forking
+    // one: in the child, the other threads' scopes never close. The table is
+    // held across the fork so that the child finds it whole, and the child
+    // then counts only its own thread's scopes.
+    void before_fork() noexcept { mutex_.lock(); }
+    void after_fork_in_parent() noexcept { mutex_.unlock(); }
+    void after_fork_in_child() noexcept {
+        scopes_ = scopes_of_this_thread;
+        if (scopes_ == 0) give_back();
+        mutex_.unlock();
     }
 
     // The front of the smallest kept region that holds `size`, or null.
@@ -89,13 +103,27 @@ public:
     }
 
 private:
+    void give_back() noexcept {
+        for (Region& region : regions_) {
+            if (region.size != 0) munmap(region.start, region.size);
+            region = {};
+        }
+    }
+
     std::mutex mutex_;
     std::size_t scopes_ = 0;
     std::array<Region, 64> regions_{};
 };
 
-Keeper& keeper() noexcept {
+Keeper& make_keeper() noexcept {
     static Keeper instance;  // never destroyed before the blocks it lent
+    pthread_atfork([] { instance.before_fork(); }, [] { instance.after_fork_in_parent(); },
+                   [] { instance.after_fork_in_child(); });
+    return instance;
+}
+
+Keeper& keeper() noexcept {
+    static Keeper& instance = make_keeper();
     return instance;
 }
 

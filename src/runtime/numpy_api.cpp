@@ -23,11 +23,8 @@ constexpr std::size_t kEntryEquivTypes = 182;
 constexpr std::size_t kEntryEndianness = 210;
 constexpr std::size_t kEntryFeatureVersion = 211;
 
-GilOnce module_name_once;
-const char* module_name = nullptr;
-
-GilOnce api_once;
-ArrayApi api;
+GilOnce<const char*> module_name;
+GilOnce<ArrayApi> api;
 
 std::string hex(unsigned value) {
     char text[16];
@@ -90,27 +87,27 @@ Status check_versions(void** table) {
 }  // namespace
 
 const char* multiarray_module_name() {
-    module_name_once.call([] {
+    return module_name.get([] {
         Result<const char*> chosen = choose_module_name();
         if (!chosen) capsule_failure(std::move(chosen).error());
-        module_name = chosen.value();
+        return chosen.value();
     });
-    return module_name;
 }
 
 const ArrayApi& array_api() {
-    api_once.call([] {
+    return api.get([] {
         Result<void**> table = capsule_table();
         if (!table) capsule_failure(std::move(table).error());
         void** entries = table.value();
         Status checked_versions = check_versions(entries);
         if (!checked_versions) capsule_failure(std::move(checked_versions).error());
-        api.array_type = static_cast<PyTypeObject*>(entries[kEntryArrayType]);
-        api.descr_from_type = reinterpret_cast<decltype(api.descr_from_type)>(entries[kEntryDescrFromType]);
-        api.new_from_descr = reinterpret_cast<decltype(api.new_from_descr)>(entries[kEntryNewFromDescr]);
-        api.equiv_types = reinterpret_cast<decltype(api.equiv_types)>(entries[kEntryEquivTypes]);
+        ArrayApi found;
+        found.array_type = static_cast<PyTypeObject*>(entries[kEntryArrayType]);
+        found.descr_from_type = reinterpret_cast<decltype(found.descr_from_type)>(entries[kEntryDescrFromType]);
+        found.new_from_descr = reinterpret_cast<decltype(found.new_from_descr)>(entries[kEntryNewFromDescr]);
+        found.equiv_types = reinterpret_cast<decltype(found.equiv_types)>(entries[kEntryEquivTypes]);
+        return found;
     });
-    return api;
 }
 
 Result<PyRef> new_array(int type_num, std::size_t rows, std::size_t cols, bool fortran) {

@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstring>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -65,6 +70,45 @@ TEST(LargeBlocks, ThreadsShareTheKeptBlocks) {
     }
     for (std::thread& thread : threads) thread.join();
     EXPECT_GT(kept_block_bytes(), 0u);
+}
+
+// A fork while another thread has a scope open: that thread does not exist
+// in the child, so its scope never closes there. The child counts only the
+// scopes of the thread that forked, and keeps nothing between its own calls.
+TEST(LargeBlocks, AForkedChildStartsWithOnlyItsOwnScopes) {
+    for (const bool forker_in_a_scope : {false, true}) {
+        std::atomic<bool> opened{false}, forked{false};
+        std::thread holder([&] {
+            const BlockReuse other_threads_call;
+            release_block(allocate_block(8 * kMiB), 8 * kMiB);
+            opened = true;
+            while (!forked) std::this_thread::yield();
+        });
+        while (!opened) std::this_thread::yield();
+        std::optional<BlockReuse> own;
+        if (forker_in_a_scope) own.emplace();
+        const pid_t child = fork();
+        if (child == 0) {
+            // Plain checks: no gtest machinery in the child.
+            int failed = 0;
+            void* block = allocate_block(8 * kMiB);
+            release_block(block, 8 * kMiB);
+            if (forker_in_a_scope) {
+                failed |= kept_block_bytes() == 0 ? 1 : 0;  // its own scope still keeps
+                own.reset();
+            }
+            failed |= kept_block_bytes() != 0 ? 2 : 0;
+            _exit(failed);
+        }
+        forked = true;
+        holder.join();
+        own.reset();
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "in a scope: " << forker_in_a_scope;
+        EXPECT_EQ(kept_block_bytes(), 0u);
+    }
 }
 
 }  // namespace

@@ -71,8 +71,9 @@ TEST(TextColumn, DictionaryColumnsEncodeAsTheirRows) {
 
         GatheredColumns in_place(rows, 2), copied(rows, 2);
         in_place.columns[0].is_string = copied.columns[0].is_string = true;
-        in_place.columns[0].texts.assign_dictionary(reinterpret_cast<const char*>(codes.data()), 2, 2, rows,
-                                                    categories, before, after, first_valid);
+        CategoryCodes copied_codes(2, rows);
+        for (std::size_t r = 0; r < rows; ++r) copied_codes.set(r, codes[r]);
+        in_place.columns[0].texts.assign_dictionary(std::move(copied_codes), categories, before, after, first_valid);
         std::vector<double> numbers(rows);
         for (std::size_t r = 0; r < rows; ++r) {
             copied.columns[0].texts.push_back(codes[r] < 0 ? (r < first_valid ? before : after)

@@ -24,6 +24,7 @@
 #include "fuzz_target.hpp"
 #include "python/gathered_columns.hpp"
 #include "runtime/arrow_text_reader.hpp"
+#include "runtime/utf8.hpp"
 
 namespace {
 
@@ -373,6 +374,15 @@ void compare(const TextArray& array, const Expected& expected, const std::string
         }
     }
     if (array.null_count() != nulls) fail(what + ": another null count");
+
+    // The one-pass UTF-8 check against each text checked alone: it may refuse
+    // broken bytes under a null row, but nothing else.
+    bool texts_utf8 = true;
+    for (const Cell& cell : expected.cells) texts_utf8 = texts_utf8 && (!cell || quorix::is_utf8(*cell));
+    if (array.holds_utf8() && !texts_utf8) fail(what + ": passed a text that is not UTF-8");
+    if (!array.holds_utf8() && texts_utf8 && (nulls == 0 || array.layout() == TextLayout::kStringView)) {
+        fail(what + ": refused texts that are all UTF-8");
+    }
 }
 
 void check_error(const OpenedTextArray& opened, const Shape& shape) {
