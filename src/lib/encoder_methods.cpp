@@ -8,7 +8,6 @@
 #include "python/pyany_to_vec.hpp"
 #include "runtime/arguments.hpp"
 #include "runtime/boundary.hpp"
-#include "runtime/large_blocks.hpp"
 
 namespace quorix {
 namespace {
@@ -52,7 +51,6 @@ Result<PyObject*> match_obj(const char* full_name, PyObject* const* args, Py_ssi
 }
 
 Result<PyRef> encode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    const BlockReuse reuse;  // the call's scratch blocks serve it again and again
     QUORIX_TRY(PyObject * obj, match_obj("Encoder.encode()", args, nargsf, kwnames));
     EncoderObject* encoder = as_encoder(self);
     QUORIX_TRY(ExclusiveUse use, ExclusiveUse::take(encoder->borrow_flag));
@@ -64,7 +62,6 @@ Result<PyRef> encode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, P
 }
 
 Result<PyRef> decode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    const BlockReuse reuse;
     QUORIX_TRY(PyObject * obj, match_obj("Encoder.decode()", args, nargsf, kwnames));
     EncoderObject* encoder = as_encoder(self);
     QUORIX_TRY(SharedUse use, SharedUse::take(encoder->borrow_flag));

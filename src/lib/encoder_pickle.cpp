@@ -5,7 +5,6 @@
 #include "lib/state_bytes.hpp"
 #include "runtime/arguments.hpp"
 #include "runtime/boundary.hpp"
-#include "runtime/large_blocks.hpp"
 
 namespace quorix {
 namespace {
@@ -29,7 +28,6 @@ Result<PyRef> set_state(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
                                   given));
     EncoderObject* encoder = as_encoder(self);
     QUORIX_TRY(ExclusiveUse use, ExclusiveUse::take(encoder->borrow_flag));
-    const BlockReuse reuse;
     PyObject* state = given[0];
     if (!PyBytes_Check(state)) {
         return PyError::type_mismatch(state, "bytes").with_note("while processing 'state'");

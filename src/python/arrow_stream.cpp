@@ -29,20 +29,22 @@ PyRef list_item(PyObject* list, Py_ssize_t index) {
 // chunks as objects whose buffers report address and size (as pyarrow's
 // do) and those addresses are the exported ones; empty otherwise, and the
 // reader then checks what the format alone allows.
-std::vector<std::int64_t> buffer_sizes(PyObject* chunk, const ArrowArray& array) {
-    std::vector<std::int64_t> sizes;
+Result<std::vector<std::int64_t>> buffer_sizes(PyObject* chunk, const ArrowArray& array) {
+    using Sizes = std::vector<std::int64_t>;
+    Sizes sizes;
     PyRef buffers = PyRef::steal(PyObject_CallMethod(chunk, "buffers", nullptr));
-    if (!buffers || !PyList_Check(buffers.get()) || PyList_GET_SIZE(buffers.get()) != array.n_buffers) {
-        PyErr_Clear();
-        return {};
+    if (!buffers) {
+        QUORIX_CHECK(drop_error_if(PyExc_Exception));
+        return Sizes{};
     }
+    if (!PyList_Check(buffers.get()) || PyList_GET_SIZE(buffers.get()) != array.n_buffers) return Sizes{};
     for (Py_ssize_t b = 0; b < array.n_buffers; ++b) {
         // The getters below run Python code, which may change the list: its
         // length is asked afresh and each item held while it is read.
         const PyRef buffer = list_item(buffers.get(), b);
-        if (!buffer) return {};
+        if (!buffer) return Sizes{};
         if (buffer.get() == Py_None) {
-            if (array.buffers[b] != nullptr) return {};
+            if (array.buffers[b] != nullptr) return Sizes{};
             sizes.push_back(0);
             continue;
         }
@@ -50,10 +52,11 @@ std::vector<std::int64_t> buffer_sizes(PyObject* chunk, const ArrowArray& array)
         PyRef size = PyRef::steal(PyObject_GetAttrString(buffer.get(), "size"));
         const auto where = address ? PyLong_AsVoidPtr(address.get()) : nullptr;
         const long long bytes = size ? PyLong_AsLongLong(size.get()) : -1;
-        if (PyErr_Occurred() || where != array.buffers[b] || bytes < 0) {
-            PyErr_Clear();
-            return {};
+        if (PyErr_Occurred()) {
+            QUORIX_CHECK(drop_error_if(PyExc_Exception));
+            return Sizes{};
         }
+        if (where != array.buffers[b] || bytes < 0) return Sizes{};
         sizes.push_back(bytes);
     }
     return sizes;
@@ -84,10 +87,8 @@ Result<bool> read_arrow_text_stream(PyObject* exporter, ArrowTextChunks& chunks)
     }
     // The exporter's chunks as objects, when it has them, for their buffer sizes.
     PyRef chunk_objects = PyRef::steal(PyObject_GetAttrString(exporter, "chunks"));
-    if (!chunk_objects || !PyList_Check(chunk_objects.get())) {
-        PyErr_Clear();
-        chunk_objects.reset();
-    }
+    if (!chunk_objects) QUORIX_CHECK(drop_error_if(PyExc_AttributeError));
+    if (chunk_objects && !PyList_Check(chunk_objects.get())) chunk_objects.reset();
     for (;;) {
         auto array = std::make_unique<ArrowArray>();
         array->release = nullptr;
@@ -101,7 +102,9 @@ Result<bool> read_arrow_text_stream(PyObject* exporter, ArrowTextChunks& chunks)
         const auto index = static_cast<Py_ssize_t>(chunks.exported_.size() - 1);
         std::vector<std::int64_t> sizes;
         if (chunk_objects) {
-            if (const PyRef chunk = list_item(chunk_objects.get(), index)) sizes = buffer_sizes(chunk.get(), exported);
+            if (const PyRef chunk = list_item(chunk_objects.get(), index)) {
+                QUORIX_TRY(sizes, buffer_sizes(chunk.get(), exported));
+            }
         }
         const arrow::OpenedTextArray opened = arrow::open_text_array(*chunks.schema_, exported, sizes);
         if (opened.status == arrow::OpenStatus::kUnsupported) return false;

@@ -41,10 +41,10 @@ PyObject* imported_module(const char* name) {
 }
 
 // An attribute whose absence is not an error: null then.
-PyRef optional_attribute(PyObject* obj, const char* name) {
+Result<PyRef> optional_attribute(PyObject* obj, const char* name) {
     if (obj == nullptr) return PyRef();
     PyRef value = PyRef::steal(PyObject_GetAttrString(obj, name));
-    if (!value) PyErr_Clear();
+    if (!value) QUORIX_CHECK(drop_error_if(PyExc_AttributeError));
     return value;
 }
 
@@ -53,25 +53,32 @@ struct PandasNames {
     PyRef frame, na, categorical, string_array, arrow_string_array, arrow_string_numpy, integer_array,
         floating_array, boolean_array, string_dtype;
 
-    static PandasNames find() {
+    static Result<PandasNames> find() {
         PandasNames names;
         PyObject* pandas = imported_module("pandas");
         if (pandas == nullptr) return names;
-        names.frame = optional_attribute(pandas, "DataFrame");
-        names.na = optional_attribute(pandas, "NA");
-        names.categorical = optional_attribute(pandas, "Categorical");
-        names.string_dtype = optional_attribute(pandas, "StringDtype");
-        PyRef arrays = optional_attribute(pandas, "arrays");
-        names.string_array = optional_attribute(arrays.get(), "StringArray");
-        names.arrow_string_array = optional_attribute(arrays.get(), "ArrowStringArray");
-        names.integer_array = optional_attribute(arrays.get(), "IntegerArray");
-        names.floating_array = optional_attribute(arrays.get(), "FloatingArray");
-        names.boolean_array = optional_attribute(arrays.get(), "BooleanArray");
-        names.arrow_string_numpy =
-            optional_attribute(imported_module("pandas.core.arrays.string_arrow"), "ArrowStringArrayNumpySemantics");
+        QUORIX_TRY(names.frame, optional_attribute(pandas, "DataFrame"));
+        QUORIX_TRY(names.na, optional_attribute(pandas, "NA"));
+        QUORIX_TRY(names.categorical, optional_attribute(pandas, "Categorical"));
+        QUORIX_TRY(names.string_dtype, optional_attribute(pandas, "StringDtype"));
+        QUORIX_TRY(PyRef arrays, optional_attribute(pandas, "arrays"));
+        QUORIX_TRY(names.string_array, optional_attribute(arrays.get(), "StringArray"));
+        QUORIX_TRY(names.arrow_string_array, optional_attribute(arrays.get(), "ArrowStringArray"));
+        QUORIX_TRY(names.integer_array, optional_attribute(arrays.get(), "IntegerArray"));
+        QUORIX_TRY(names.floating_array, optional_attribute(arrays.get(), "FloatingArray"));
+        QUORIX_TRY(names.boolean_array, optional_attribute(arrays.get(), "BooleanArray"));
+        QUORIX_TRY(names.arrow_string_numpy, optional_attribute(imported_module("pandas.core.arrays.string_arrow"),
+                                                                "ArrowStringArrayNumpySemantics"));
         return names;
     }
 };
+
+template <class T>
+T load_unaligned(const char* at) noexcept {
+    T value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
 
 bool is_type(PyObject* obj, const PyRef& type) {
     return type && reinterpret_cast<PyObject*>(Py_TYPE(obj)) == type.get();
@@ -167,7 +174,8 @@ public:
     Result<std::optional<ColumnSource>> take(PyObject* array) {
         if (numpy::array_api().is_exact_array(array)) return found(source(ColumnSource::Road::kNumpy, held(array)));
         if (is_type(array, names_.string_array)) {
-            PyObject* objects = held(optional_attribute(array, "_ndarray"));
+            QUORIX_TRY(PyRef ndarray, optional_attribute(array, "_ndarray"));
+            PyObject* objects = held(std::move(ndarray));
             if (objects == nullptr) return no_road();
             return found(source(ColumnSource::Road::kObjectStrings, objects));
         }
@@ -176,8 +184,10 @@ public:
         }
         if (is_type(array, names_.integer_array) || is_type(array, names_.floating_array) ||
             is_type(array, names_.boolean_array)) {
-            ColumnSource taken = source(ColumnSource::Road::kMasked, held(optional_attribute(array, "_data")));
-            taken.mask = held(optional_attribute(array, "_mask"));
+            QUORIX_TRY(PyRef data, optional_attribute(array, "_data"));
+            QUORIX_TRY(PyRef mask, optional_attribute(array, "_mask"));
+            ColumnSource taken = source(ColumnSource::Road::kMasked, held(std::move(data)));
+            taken.mask = held(std::move(mask));
             if (taken.values == nullptr || taken.mask == nullptr) return no_road();
             return found(std::move(taken));
         }
@@ -216,10 +226,11 @@ private:
     }
 
     Result<std::optional<ColumnSource>> take_arrow_strings(PyObject* array) {
-        PyRef dtype = optional_attribute(array, "dtype");
-        PyRef na_value = optional_attribute(dtype.get(), "na_value");
+        QUORIX_TRY(PyRef dtype, optional_attribute(array, "dtype"));
+        QUORIX_TRY(PyRef na_value, optional_attribute(dtype.get(), "na_value"));
         const Missing missing = missing_kind(na_value.get(), names_);
-        PyObject* chunked = held(optional_attribute(array, "_pa_array"));
+        QUORIX_TRY(PyRef pa_array, optional_attribute(array, "_pa_array"));
+        PyObject* chunked = held(std::move(pa_array));
         if (missing == Missing::kOther || chunked == nullptr) return no_road();
         QUORIX_TRY(const ArrowTextChunks* chunks, exported_chunks(chunked));
         if (chunks == nullptr) return no_road();
@@ -236,35 +247,39 @@ private:
     // The codes, and the categories when they are all str: their Arrow data
     // when they are stored so, else an object array of them.
     Result<std::optional<ColumnSource>> take_categorical(PyObject* array) {
-        ColumnSource taken = source(ColumnSource::Road::kCategorical, held(optional_attribute(array, "codes")));
+        QUORIX_TRY(PyRef codes, optional_attribute(array, "codes"));
+        ColumnSource taken = source(ColumnSource::Road::kCategorical, held(std::move(codes)));
         if (taken.values == nullptr) return no_road();
-        PyRef categories = optional_attribute(array, "categories");
-        PyRef categories_dtype = optional_attribute(categories.get(), "dtype");
+        QUORIX_TRY(PyRef categories, optional_attribute(array, "categories"));
+        QUORIX_TRY(PyRef categories_dtype, optional_attribute(categories.get(), "dtype"));
         if (!categories_dtype) return no_road();
         if (is_type(categories_dtype.get(), names_.string_dtype)) {
-            PyRef na_value = optional_attribute(categories_dtype.get(), "na_value");
+            QUORIX_TRY(PyRef na_value, optional_attribute(categories_dtype.get(), "na_value"));
             taken.missing = missing_kind(na_value.get(), names_);
-        } else if (is_object_descr(categories_dtype.get())) {
-            taken.missing = Missing::kNaN;
+        } else {
+            QUORIX_TRY(const bool objects, is_object_descr(categories_dtype.get()));
+            if (objects) taken.missing = Missing::kNaN;
         }
         if (taken.missing == Missing::kOther) return no_road();
 
-        PyRef values = optional_attribute(categories.get(), "_values");
+        QUORIX_TRY(PyRef values, optional_attribute(categories.get(), "_values"));
         if (values && (is_type(values.get(), names_.arrow_string_array) ||
                        is_type(values.get(), names_.arrow_string_numpy))) {
-            PyObject* chunked = held(optional_attribute(values.get(), "_pa_array"));
+            QUORIX_TRY(PyRef pa_array, optional_attribute(values.get(), "_pa_array"));
+            PyObject* chunked = held(std::move(pa_array));
             if (chunked == nullptr) return no_road();
             QUORIX_TRY(taken.chunks, exported_chunks(chunked));
             if (taken.chunks == nullptr) return no_road();
             return found(std::move(taken));
         }
-        PyRef to_numpy = optional_attribute(categories.get(), "to_numpy");
+        QUORIX_TRY(PyRef to_numpy, optional_attribute(categories.get(), "to_numpy"));
         if (!to_numpy) return no_road();
         QUORIX_TRY(PyRef kwargs, checked(Py_BuildValue("{s:s}", "dtype", "object")));
         QUORIX_TRY(PyRef empty, checked(PyTuple_New(0)));
         PyRef objects = PyRef::steal(PyObject_Call(to_numpy.get(), empty.get(), kwargs.get()));
         if (!objects) {
-            PyErr_Clear();
+            // Categories that make no object array: the values road says what they give.
+            QUORIX_CHECK(drop_error_if(PyExc_Exception));
             return no_road();
         }
         taken.categories = held(std::move(objects));
@@ -272,8 +287,8 @@ private:
     }
 
     // A NumPy dtype of objects.
-    static bool is_object_descr(PyObject* dtype) {
-        PyRef descr_type = optional_attribute(imported_module("numpy"), "dtype");
+    static Result<bool> is_object_descr(PyObject* dtype) {
+        QUORIX_TRY(PyRef descr_type, optional_attribute(imported_module("numpy"), "dtype"));
         if (!descr_type || !PyType_Check(descr_type.get()) ||
             !PyObject_TypeCheck(dtype, reinterpret_cast<PyTypeObject*>(descr_type.get()))) {
             return false;
@@ -370,40 +385,32 @@ private:
         TextColumn& texts = column.texts;
         texts.reserve(rows_, 0);
         for (std::size_t r = 0; r < first_missing; ++r) texts.push_back(number_text(source[r]));
-        std::string scratch;
-        char digits[24];
+        NumberStr str;
         for (std::size_t r = first_missing; r < rows_; ++r) {
             const auto at = static_cast<Py_ssize_t>(r);
             if (flags[at * flag_step] != 0) {
                 texts.push_view("<NA>");
                 continue;
             }
-            const char* cell = source.data + at * source.stride;
-            switch (source.type) {
-                case Type::kBool: texts.push_view(*cell != 0 ? "True" : "False"); break;
-                case Type::kFloat32:
-                case Type::kFloat64:
-                    if (!float_text(source[r], scratch)) return false;
-                    texts.push_back(scratch);
-                    break;
-                case Type::kUInt64: {
-                    std::uint64_t value;
-                    std::memcpy(&value, cell, sizeof value);
-                    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-                    texts.push_back(std::string_view(digits, static_cast<std::size_t>(end - digits)));
-                    break;
-                }
-                default: {
-                    // Narrower integers convert to double exactly; 64-bit ones are read as they are.
-                    auto exact = static_cast<std::int64_t>(source[r]);
-                    if (source.type == Type::kInt64) std::memcpy(&exact, cell, sizeof exact);
-                    const auto end = std::to_chars(digits, digits + sizeof digits, exact).ptr;
-                    texts.push_back(std::string_view(digits, static_cast<std::size_t>(end - digits)));
-                    break;
-                }
-            }
+            const std::string_view text = masked_cell_text(source, r, str);
+            if (text.data() == nullptr) return false;
+            texts.push_back(text);
         }
         return true;
+    }
+
+    // str() of the Python number a masked cell shows: a bool, a float, or an
+    // int (64-bit ones read as they are, narrower ones exact as doubles).
+    static std::string_view masked_cell_text(const NumberSource& source, std::size_t r, NumberStr& str) {
+        const char* cell = source.data + static_cast<std::ptrdiff_t>(r) * source.stride;
+        switch (source.type) {
+            case Type::kBool: return NumberStr::of(*cell != 0);
+            case Type::kFloat32:
+            case Type::kFloat64: return str.of(source[r]);
+            case Type::kUInt64: return str.of(load_unaligned<std::uint64_t>(cell));
+            case Type::kInt64: return str.of(load_unaligned<std::int64_t>(cell));
+            default: return str.of(static_cast<std::int64_t>(source[r]));
+        }
     }
 
     // Categories that are all str, read once; each row is its code. The
@@ -489,10 +496,10 @@ private:
 
 }  // namespace
 
-bool is_exact_pandas_frame(PyObject* obj) {
+Result<bool> is_exact_pandas_frame(PyObject* obj) {
     PyObject* pandas = imported_module("pandas");
     if (pandas == nullptr) return false;
-    PyRef frame = optional_attribute(pandas, "DataFrame");
+    QUORIX_TRY(PyRef frame, optional_attribute(pandas, "DataFrame"));
     return frame && reinterpret_cast<PyObject*>(Py_TYPE(obj)) == frame.get();
 }
 
@@ -502,8 +509,8 @@ Result<bool> gather_frame_columns(PyObject* frame, GatheredColumns& gathered, Fr
         storage = FrameStorage{};
         return false;
     };
-    const PandasNames names = PandasNames::find();
-    PyRef column_array = optional_attribute(frame, "_get_column_array");
+    QUORIX_TRY(const PandasNames names, PandasNames::find());
+    QUORIX_TRY(PyRef column_array, optional_attribute(frame, "_get_column_array"));
     if (!column_array) return false;
     std::vector<ColumnSource> sources;
     sources.reserve(gathered.cols);
@@ -511,7 +518,7 @@ Result<bool> gather_frame_columns(PyObject* frame, GatheredColumns& gathered, Fr
     for (std::size_t c = 0; c < gathered.cols; ++c) {
         PyRef array = PyRef::steal(PyObject_CallFunction(column_array.get(), "n", static_cast<Py_ssize_t>(c)));
         if (!array) {
-            PyErr_Clear();
+            QUORIX_CHECK(drop_error_if(PyExc_Exception));
             return give_up();
         }
         QUORIX_TRY(std::optional<ColumnSource> source, taker.take(array.get()));

@@ -22,7 +22,7 @@ struct FrameStorage {
 };
 
 // True when `obj` is exactly a pandas.DataFrame (pandas already imported).
-bool is_exact_pandas_frame(PyObject* obj);
+Result<bool> is_exact_pandas_frame(PyObject* obj);
 
 // Reads every column of the frame into `gathered` (whose rows and cols are
 // the frame's shape) from the column's own buffers: NumPy numbers, objects,

@@ -182,7 +182,7 @@ void push_view(GatheredColumn& column, std::string_view text) { column.texts.pus
 // Takes one cell as accept_object would, for the cells that run no code
 // (exact str, float, bool, int of at most 64 bits, None, pandas' NA when
 // `na` is it, an empty slot); false, with nothing taken, for any other.
-bool accept_inert(GatheredColumn& column, std::size_t rows, PyObject* cell, std::string& scratch, PyObject* na) {
+bool accept_inert(GatheredColumn& column, std::size_t rows, PyObject* cell, NumberStr& str, PyObject* na) {
     if (cell == nullptr) cell = Py_None;
     const PyTypeObject* type = Py_TYPE(cell);
     if (type == &PyUnicode_Type) {
@@ -195,8 +195,9 @@ bool accept_inert(GatheredColumn& column, std::size_t rows, PyObject* cell, std:
         if (!column.is_string) {
             column.numbers.push_back(value);
         } else {
-            if (!float_text(value, scratch)) return false;
-            push_text(column, scratch);
+            const std::string_view text = str.of(value);
+            if (text.data() == nullptr) return false;
+            push_text(column, text);
         }
     } else if (type == &PyLong_Type) {
         int overflow = 0;
@@ -206,16 +207,14 @@ bool accept_inert(GatheredColumn& column, std::size_t rows, PyObject* cell, std:
             // Rounded to nearest, ties to even, as the host converts ints.
             column.numbers.push_back(static_cast<double>(value));
         } else {
-            char digits[24];
-            const std::to_chars_result written = std::to_chars(digits, digits + sizeof digits, value);
-            push_text(column, std::string_view(digits, static_cast<std::size_t>(written.ptr - digits)));
+            push_text(column, str.of(static_cast<std::int64_t>(value)));
         }
     } else if (type == &PyBool_Type) {
         const bool value = cell == Py_True;
         if (!column.is_string) {
             column.numbers.push_back(value ? 1.0 : 0.0);
         } else {
-            push_view(column, value ? "True" : "False");
+            push_view(column, NumberStr::of(value));
         }
     } else if (cell == Py_None) {
         if (!column.is_string) promote(column, rows);
@@ -236,7 +235,7 @@ bool accept_inert(GatheredColumn& column, std::size_t rows, PyObject* cell, std:
 bool gather_inert_objects(const ArrayView& view, GatheredColumns& gathered, PyObject* na) {
     const std::size_t rows = gathered.rows, cols = gathered.cols;
     for (GatheredColumn& column : gathered.columns) column.numbers.reserve(rows);
-    std::string scratch;
+    NumberStr str;
     auto cell_at = [&](std::size_t r, std::size_t c) { return load<PyObject*>(view.at(r, c)); };
     auto prefetch = [&](std::size_t r, std::size_t c) __attribute__((always_inline)) {
         // The header, and the characters of a short str after it.
@@ -251,7 +250,7 @@ bool gather_inert_objects(const ArrayView& view, GatheredColumns& gathered, PyOb
         for (std::size_t r = 0; r < rows && inert; ++r) {
             for (std::size_t c = 0; c < cols; ++c) {
                 if (r + kCellsAhead < rows) prefetch(r + kCellsAhead, c);
-                if (!accept_inert(gathered.columns[c], rows, cell_at(r, c), scratch, na)) {
+                if (!accept_inert(gathered.columns[c], rows, cell_at(r, c), str, na)) {
                     inert = false;
                     break;
                 }
@@ -261,7 +260,7 @@ bool gather_inert_objects(const ArrayView& view, GatheredColumns& gathered, PyOb
         for (std::size_t c = 0; c < cols && inert; ++c) {
             for (std::size_t r = 0; r < rows; ++r) {
                 if (r + kCellsAhead < rows) prefetch(r + kCellsAhead, c);
-                if (!accept_inert(gathered.columns[c], rows, cell_at(r, c), scratch, na)) {
+                if (!accept_inert(gathered.columns[c], rows, cell_at(r, c), str, na)) {
                     inert = false;
                     break;
                 }

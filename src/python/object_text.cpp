@@ -1,6 +1,7 @@
 // str() texts of cells, and the lossy UTF-8 repair of lone surrogates.
 #include "python/object_text.hpp"
 
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 
@@ -55,6 +56,21 @@ bool float_text(double value, std::string& text) {
     text.assign(written);
     PyMem_Free(written);
     return true;
+}
+
+std::string_view NumberStr::of(std::int64_t value) noexcept {
+    const char* end = std::to_chars(digits_, digits_ + sizeof digits_, value).ptr;
+    return std::string_view(digits_, static_cast<std::size_t>(end - digits_));
+}
+
+std::string_view NumberStr::of(std::uint64_t value) noexcept {
+    const char* end = std::to_chars(digits_, digits_ + sizeof digits_, value).ptr;
+    return std::string_view(digits_, static_cast<std::size_t>(end - digits_));
+}
+
+std::string_view NumberStr::of(double value) {
+    if (!float_text(value, scratch_)) return {};
+    return scratch_;
 }
 
 std::string utf8_lossy(std::string_view bytes) {

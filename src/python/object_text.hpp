@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,22 @@ bool exact_str_text(PyObject* str, std::string_view& text);
 
 // str() of a float, its repr ("1.0", "nan", "inf"); false if that fails.
 bool float_text(double value, std::string& text);
+
+// str() of the numbers a cell holds without running code (Python ints of at
+// most 64 bits, floats, bools), written into scratch that the next call of
+// the same object reuses.
+class NumberStr {
+public:
+    std::string_view of(std::int64_t value) noexcept;
+    std::string_view of(std::uint64_t value) noexcept;
+    // Null data when str() of the float fails.
+    std::string_view of(double value);
+    static constexpr std::string_view of(bool value) noexcept { return value ? "True" : "False"; }
+
+private:
+    char digits_[24];
+    std::string scratch_;
+};
 
 // `bytes` with every ill-formed UTF-8 sequence (each maximal subpart of one)
 // replaced by U+FFFD.

@@ -122,12 +122,12 @@ std::pair<std::size_t, std::size_t> read_shape(PyObject* obj) {
     return {rows, cols};
 }
 
-// pandas' NA when pandas is loaded (borrowed from the module), else null.
-PyRef pandas_na() {
+// pandas' NA when pandas is loaded, else null.
+Result<PyRef> pandas_na() {
     PyObject* pandas = PyDict_GetItemString(PyImport_GetModuleDict(), "pandas");
     if (pandas == nullptr) return PyRef();
     PyRef na = PyRef::steal(PyObject_GetAttrString(pandas, "NA"));
-    if (!na) PyErr_Clear();
+    if (!na) QUORIX_CHECK(drop_error_if(PyExc_AttributeError));
     return na;
 }
 
@@ -135,7 +135,8 @@ Result<Extraction> read_cells(PyObject* obj, OUT out) {
     const auto [rows, cols] = read_shape(obj);
     QUORIX_TRY(Matrix matrix, Matrix::zeros(rows, cols));
     GatheredColumns gathered(rows, cols);
-    if (out.columns && is_exact_pandas_frame(obj)) {
+    QUORIX_TRY(const bool exact_frame, out.columns ? is_exact_pandas_frame(obj) : Result<bool>(false));
+    if (exact_frame) {
         // Each column from its own storage, when every column has a road.
         FrameStorage storage;
         QUORIX_TRY(const bool read, gather_frame_columns(obj, gathered, storage));
@@ -146,7 +147,7 @@ Result<Extraction> read_cells(PyObject* obj, OUT out) {
     }
     // A frame's cells are read from its `values`; its index is not read.
     PyRef source = out.columns ? required_attribute(obj, "values") : PyRef::borrow(obj);
-    const PyRef na = pandas_na();
+    QUORIX_TRY(const PyRef na, pandas_na());
     gather_cells(source.get(), gathered, na.get());
     EncodingInfo encoding_info = encode_object_array(gathered, matrix.data());
     return Extraction{std::move(out), std::move(matrix), std::move(encoding_info)};

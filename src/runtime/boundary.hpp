@@ -8,6 +8,7 @@
 #include <exception>
 #include <utility>
 
+#include "runtime/large_blocks.hpp"
 #include "runtime/py_error.hpp"
 
 namespace quorix {
@@ -21,10 +22,14 @@ PyObject* panic_exception_type();
 // allocation MemoryError. Must be called inside a catch block.
 void raise_current_exception() noexcept;
 
+// Every entry point's large scratch blocks serve it again and again while it
+// runs (see large_blocks.hpp), and go back to the kernel when it returns.
+
 // For entry points returning a new reference (null on failure).
 template <class Body>
 PyObject* guard_object(Body&& body) noexcept {
     try {
+        const BlockReuse reuse;
         Result<PyRef> result = std::forward<Body>(body)();
         if (result) return std::move(result).value().release();
         std::move(result).error().restore();
@@ -38,6 +43,7 @@ PyObject* guard_object(Body&& body) noexcept {
 template <class Body>
 int guard_status(Body&& body) noexcept {
     try {
+        const BlockReuse reuse;
         Status status = std::forward<Body>(body)();
         if (status) return 0;
         std::move(status).error().restore();

@@ -162,4 +162,12 @@ std::string PyError::describe() const {
     return text + "\nTraceback (most recent call last):\n" + *rendered;
 }
 
+Status drop_error_if(PyObject* expected) {
+    if (PyErr_ExceptionMatches(expected) && !PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        PyErr_Clear();
+        return Ok{};
+    }
+    return PyError::fetch();
+}
+
 }  // namespace quorix

@@ -71,6 +71,12 @@ private:
 struct Ok {};
 using Status = Result<Ok>;
 
+// After a failed host call whose failure the caller can go on from: the
+// pending error is dropped when it is an instance of `expected` (a class or
+// a tuple of them) and not a MemoryError, and returned otherwise, so that an
+// interrupt or a refused allocation is never taken for the expected failure.
+Status drop_error_if(PyObject* expected);
+
 // A new reference from a host call, or the error it set.
 inline Result<PyRef> checked(PyObject* new_reference) {
     if (new_reference == nullptr) return PyError::fetch();

@@ -264,3 +264,22 @@ def test_wide_decode_lists_each_column_once():
     encoder = quorix.Encoder()
     codes = encoder.encode(table)
     assert (encoder.decode(codes) == table).all()
+
+
+@pytest.mark.parametrize("raised", [RuntimeError, AttributeError, MemoryError, KeyboardInterrupt])
+def test_failing_pandas_call_falls_back_only_for_ordinary_errors(column_array_hook, raised):
+    # An ordinary failure of a pandas call leaves the frame to the values
+    # road; an interrupt or a refused allocation is never swallowed.
+    frame = pd.DataFrame({"t": pd.Series(["b", "a"], dtype=object), "x": [1.0, 2.0]})
+    want = quorix.Encoder().encode(DataFrame(frame))
+
+    def fail(target, i):
+        if target is frame and i == 1:
+            raise raised("from a hook")
+
+    column_array_hook(fail)
+    if raised in (MemoryError, KeyboardInterrupt):
+        with pytest.raises(raised, match="from a hook"):
+            quorix.Encoder().encode(frame)
+    else:
+        assert quorix.Encoder().encode(frame).equals(want)

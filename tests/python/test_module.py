@@ -56,7 +56,7 @@ def test_instances_have_no_dict_and_no_weak_references(encoder):
 
 def test_instances_are_tracked_by_the_collector(encoder):
     assert gc.is_tracked(encoder)
-    assert gc.collect() >= 0
+    assert any(tracked is encoder for tracked in gc.get_objects())
 
 
 def test_reimport_publishes_the_same_class():
