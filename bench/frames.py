@@ -55,14 +55,31 @@ def build(rows, storage, seed=2026):
         cells[rng.random(rows) < 0.01] = None
         name = f"t{distinct}"
         if storage == "object":
-            data[name] = cells
+            # An object ndarray alone would be inferred as str by pandas 3.
+            data[name] = pd.Series(cells, dtype=object)
         elif storage == "python-str":
             data[name] = pd.array(cells, dtype=pd.StringDtype("python", na_value=np.nan))
         elif storage == "pyarrow-str":
             data[name] = pd.array(cells, dtype=pd.StringDtype("pyarrow", na_value=np.nan))
         else:
             data[name] = pd.Categorical(cells)
-    return pd.DataFrame(data)
+    frame = pd.DataFrame(data)
+    check_storage(frame, storage)
+    return frame
+
+
+def check_storage(frame, storage):
+    """Fails unless every text column is stored as `storage` says."""
+    for name in text_columns(frame):
+        dtype = frame[name].dtype
+        if storage == "object":
+            stored = dtype == np.dtype(object)
+        elif storage == "category":
+            stored = isinstance(dtype, pd.CategoricalDtype)
+        else:
+            stored = isinstance(dtype, pd.StringDtype) and dtype.storage == storage.removesuffix("-str")
+        if not stored:
+            raise SystemExit(f"column {name} is stored as {dtype!r}, not {storage}")
 
 
 def text_columns(frame):
