@@ -16,6 +16,7 @@
 #include <variant>
 #include <vector>
 
+#include "../tests/cpp/state_bytes_model.hpp"
 #include "lib/state_bytes.hpp"
 
 namespace {
@@ -80,8 +81,8 @@ int main(int argc, char** argv) {
         if (round == 0) bytes.assign(buffer.get(), buffer.get() + size);
     }
 
-    // Reading as __setstate__ does (read_state), then the plain reader and the
-    // two-pass reader kept on the calling thread; each record is released
+    // Reading as __setstate__ does (read_state), then the tests' plain reader
+    // and the two-pass reader kept on the calling thread; each record is released
     // outside the timing.
     struct Road {
         const char* name;
@@ -89,7 +90,7 @@ int main(int argc, char** argv) {
     };
     const Road roads[] = {
         {"read", [](std::span<const std::uint8_t> b) { return read_state(b); }},
-        {"read plain", [](std::span<const std::uint8_t> b) { return read_state_plain(b); }},
+        {"read plain", [](std::span<const std::uint8_t> b) { return model::read_state_plain(b); }},
         {"read 1 thread", [](std::span<const std::uint8_t> b) { return read_state_two_pass(b, SIZE_MAX); }},
     };
     std::printf("write:          %8.1f ms  %8.1f MB/s   (best of %d)\n", best_write * 1e3, size / best_write / 1e6, rounds);

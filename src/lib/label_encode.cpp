@@ -266,40 +266,37 @@ private:
     std::size_t count_;
 };
 
-}  // namespace
+// ---- the hashing road, step by step ----------------------------------------
+//
+// Two blocks of n records carry the rows through every step: `rows` in row
+// order, then `records` by partition, deduplicated in place; `rows` is then
+// the sort's second buffer and, last, each distinct text's code.
 
-LabelEncoding by_hashing(const TextColumn& texts) {
-    LabelEncoding result;
-    if (texts.size() == 0) return result;
-    UninitializedVector<double> codes(texts.size());
-    if (!into_by_hashing(texts, result.text_to_code, codes.data(), 1)) return by_sorting(texts);
-    result.codes = std::move(codes);
-    return result;
-}
+std::string_view text_of(const TextColumn& texts, const Record& record) noexcept { return texts[record.row]; }
 
-bool into_by_hashing(const TextColumn& texts, TextToCode& map, double* codes, std::size_t stride) {
+// What the first pass learns of the rows: how many fall in each (block,
+// partition), and how many bytes all of them share from the start, which
+// the heads then leave out.
+struct RowCensus {
+    std::size_t blocks = 0;
+    std::vector<std::uint32_t> counts;  // counts[b * partition_count + p]
+    std::size_t skip = 0;
+};
+
+// 1. Hashes every row, takes its head while the text is at hand (the rows'
+// texts lie anywhere in memory), counts the rows per (block, partition),
+// and finds how many bytes all rows share from the start. Nothing for a
+// column with a text too long for the records' 32-bit lengths.
+std::optional<RowCensus> take_rows(const TextColumn& texts, const SeededHash& hasher, Record* rows) {
     const std::size_t n = texts.size();
-    if (n >= std::numeric_limits<std::uint32_t>::max()) return false;  // 32-bit row ids
-    if (n == 0) return true;
-    // Rows are hashed once, with the map's own seeded hash (random per map:
-    // partitions are not predictable from outside).
-    const SeededHash& hasher = map.hash_function();
-
-    // Two blocks of n records carry the rows through every pass: `rows` in
-    // row order, then `records` by partition, deduplicated in place; `rows`
-    // is then the sort's second buffer and, last, each text's code.
-    Scratch<Record> rows(n);
-
-    // 1. Hash every row, take its head while the text is at hand (the rows'
-    // texts lie anywhere in memory), count the rows per (block, partition),
-    // and find how many bytes all rows share from the start.
-    const std::size_t blocks = (n + block_rows - 1) / block_rows;
-    std::vector<std::uint32_t> counts(blocks * partition_count, 0);
+    RowCensus census;
+    const std::size_t blocks = census.blocks = (n + block_rows - 1) / block_rows;
+    census.counts.assign(blocks * partition_count, 0);
     std::vector<std::size_t> longest(blocks, 0);
     const std::string_view first_text = texts[0];
     std::vector<std::size_t> shared(blocks, 0);
     parallel_for_each_index(blocks, [&](std::size_t b) {
-        std::uint32_t* count = &counts[b * partition_count];
+        std::uint32_t* count = &census.counts[b * partition_count];
         std::size_t block_shared = first_text.size();
         constexpr std::size_t ahead = 8;
         for (std::size_t r = b * block_rows, end = std::min(n, r + block_rows); r < end; ++r) {
@@ -318,55 +315,78 @@ bool into_by_hashing(const TextColumn& texts, TextToCode& map, double* codes, st
         shared[b] = block_shared;
     });
     if (*std::max_element(longest.begin(), longest.end()) >= std::numeric_limits<std::uint32_t>::max()) {
-        return false;  // the records hold 32-bit lengths
+        return std::nullopt;
     }
     // Texts that all begin alike are told apart by the bytes after that
     // beginning: the heads are taken again from there.
-    std::size_t skip = *std::min_element(shared.begin(), shared.end());
-    if (skip < head_bytes / 2) {
-        skip = 0;
-    } else {
+    const std::size_t skip = *std::min_element(shared.begin(), shared.end());
+    if (skip >= head_bytes / 2) {
+        census.skip = skip;
         parallel_for_each_index(
             n, [&](std::size_t r) { rows[r].head = head_of(texts[r].substr(skip)); }, row_grain);
     }
+    return census;
+}
 
-    // 2. Scatter the records so that each partition's rows are contiguous
-    // (and ascending within it).
-    std::vector<std::size_t> cursors(blocks * partition_count);
-    std::vector<std::size_t> partition_begin(partition_count + 1);
+// Where the records of each partition go: together, and in row order.
+struct PartitionPlan {
+    std::vector<std::size_t> cursors;  // per (block, partition): where its next record goes
+    std::vector<std::size_t> begin;    // per partition, and the end of the last
+};
+
+PartitionPlan plan_partitions(RowCensus& census) {
+    const std::size_t blocks = census.blocks;
+    PartitionPlan plan{std::vector<std::size_t>(blocks * partition_count), std::vector<std::size_t>(partition_count + 1)};
     std::size_t position = 0;
     for (std::size_t p = 0; p < partition_count; ++p) {
-        partition_begin[p] = position;
+        plan.begin[p] = position;
         for (std::size_t b = 0; b < blocks; ++b) {
-            cursors[b * partition_count + p] = position;
-            position += counts[b * partition_count + p];
+            plan.cursors[b * partition_count + p] = position;
+            position += census.counts[b * partition_count + p];
         }
     }
-    partition_begin[partition_count] = position;
-    counts = {};
-    Scratch<Record> records(n);
+    plan.begin[partition_count] = position;
+    census.counts = {};
+    return plan;
+}
+
+// 2. Scatters the records so that each partition's rows are contiguous
+// (and ascending within it).
+void scatter(PartitionPlan& plan, std::size_t blocks, std::size_t n, const Record* rows, Record* records) {
     parallel_for_each_index(blocks, [&](std::size_t b) {
-        std::size_t* cursor = &cursors[b * partition_count];
+        std::size_t* cursor = &plan.cursors[b * partition_count];
         for (std::size_t r = b * block_rows, end = std::min(n, r + block_rows); r < end; ++r) {
             records[cursor[partition_of(rows[r].hash)]++] = rows[r];
         }
     });
-    cursors = {};
+    plan.cursors = {};
+}
 
-    // 3. Deduplicate each partition in place; row r gets the number of its
-    // text within its partition, then, once the partitions are counted, the
-    // number of its text among all.
-    UninitializedVector<std::uint32_t> ids(n);
+// The distinct texts, numbered: the number of each row's text, and how many
+// there are. Their records lie first in the records' block, text i's at i.
+struct NumberedTexts {
+    UninitializedVector<std::uint32_t> ids;  // per row
+    std::size_t count = 0;
+};
+
+// 3. Deduplicates each partition in place; row r gets the number of its
+// text within its partition, then, once the partitions are counted, the
+// number of its text among all.
+NumberedTexts deduplicate(const TextColumn& texts, const std::vector<std::size_t>& partition_begin,
+                           std::size_t skip, const Record* rows, Record* records) {
+    const std::size_t n = texts.size();
+    NumberedTexts distinct{UninitializedVector<std::uint32_t>(n), 0};
+    UninitializedVector<std::uint32_t>& ids = distinct.ids;
     std::vector<std::size_t> id_base(partition_count + 1, 0);
     parallel_for_each_index(partition_count, [&](std::size_t p) {
-        DistinctTexts table(records.get() + partition_begin[p], skip);
+        DistinctTexts table(records + partition_begin[p], skip);
         for (std::size_t i = partition_begin[p]; i < partition_begin[p + 1]; ++i) {
             ids[records[i].row] = table.find_or_add(records[i], texts);
         }
         id_base[p + 1] = table.size();
     });
     for (std::size_t p = 0; p < partition_count; ++p) id_base[p + 1] += id_base[p];
-    const std::size_t k = id_base[partition_count];
+    const std::size_t k = distinct.count = id_base[partition_count];
     parallel_for_each_index(
         n, [&](std::size_t r) { ids[r] += static_cast<std::uint32_t>(id_base[partition_of(rows[r].hash)]); },
         row_grain);
@@ -375,27 +395,30 @@ bool into_by_hashing(const TextColumn& texts, TextToCode& map, double* codes, st
     for (std::size_t p = 0; p < partition_count; ++p) {
         const std::size_t count = id_base[p + 1] - id_base[p];
         if (count != 0 && id_base[p] != partition_begin[p]) {
-            std::memmove(records.get() + id_base[p], records.get() + partition_begin[p], count * sizeof(Record));
+            std::memmove(records + id_base[p], records + partition_begin[p], count * sizeof(Record));
         }
     }
     parallel_for_each_index(k, [&](std::size_t id) { records[id].id = id; }, row_grain);
-    const auto text_of = [&](const Record& record) { return texts[record.row]; };
+    return distinct;
+}
 
-    // 4. Sort the distinct texts: byte-wise on the heads, in full where
-    // their heads tie.
-    parallel_radix_sort(std::span<Record>(records.get(), k), std::span<Record>(rows.get(), k), head_bytes, head_byte,
+// 4. Sorts the k distinct texts, with `spare` as the second buffer:
+// byte-wise on the heads, in full where their heads tie.
+std::span<const Record> sort_distinct(const TextColumn& texts, std::size_t skip, Record* records, Record* spare,
+                                      std::size_t k) {
+    parallel_radix_sort(std::span<Record>(records, k), std::span<Record>(spare, k), head_bytes, head_byte,
                         [&](const Record& a, const Record& b) {
                             if (!(a.head == b.head)) return a.head < b.head;
-                            return text_of(a).substr(skip) < text_of(b).substr(skip);
+                            return text_of(texts, a).substr(skip) < text_of(texts, b).substr(skip);
                         });
-    const std::span<const Record> sorted(records.get(), k);
+    return {records, k};
+}
 
-    // 5. A text's code is its position minus the markers before it; the
-    // rows take their texts' codes.
-    const std::vector<std::size_t> markers =
-        marker_positions(k, [&](std::size_t i) { return text_of(sorted[i]); });
-    double* const code_of = reinterpret_cast<double*>(rows.get());
-    parallel_for_ranges(k, row_grain, [&](std::size_t begin, std::size_t end) {
+// 5. A text's code is its position minus the markers before it, noted in
+// `code_of` by text number; the rows take their texts' codes.
+void write_codes(std::span<const Record> sorted, const std::vector<std::size_t>& markers, double* code_of,
+                 const UninitializedVector<std::uint32_t>& ids, double* codes, std::size_t stride) {
+    parallel_for_ranges(sorted.size(), row_grain, [&](std::size_t begin, std::size_t end) {
         std::size_t next_marker = static_cast<std::size_t>(
             std::count_if(markers.begin(), markers.end(), [&](std::size_t m) { return m < begin; }));
         for (std::size_t i = begin; i < end; ++i) {
@@ -407,27 +430,63 @@ bool into_by_hashing(const TextColumn& texts, TextToCode& map, double* codes, st
             }
         }
     });
-    parallel_for_each_index(n, [&](std::size_t r) { codes[r * stride] = code_of[ids[r]]; }, row_grain);
-    // What the map is built in next may reuse these blocks.
-    ids = {};
-    rows.reset();
+    parallel_for_each_index(ids.size(), [&](std::size_t r) { codes[r * stride] = code_of[ids[r]]; }, row_grain);
+}
 
-    // 6. The map: the texts in byte order, each copied once into its store.
-    // A text that ends within its head is the shared beginning and the head,
-    // which the sorted records hold in order: only longer texts are read
-    // from the rows, out of order. The index hashes the stored texts afresh.
+// 6. The map: the texts in byte order, each copied once into its store.
+// A text that ends within its head is the shared beginning and the head,
+// which the sorted records hold in order: only longer texts are read from
+// the rows, out of order. The index hashes the stored texts afresh.
+void fill_map(TextToCode& map, const TextColumn& texts, std::size_t skip, std::span<const Record> sorted,
+              const std::vector<std::size_t>& markers) {
+    const std::string_view first_text = texts[0];
     map.assign_ascending(
-        k, markers, [&](std::size_t i) { return sorted[i].length; },
+        sorted.size(), markers, [&](std::size_t i) { return sorted[i].length; },
         [&](std::size_t i, char* destination) {
             const Record& entry = sorted[i];
             if (entry.length <= skip + head_bytes) {
                 if (skip != 0) std::memcpy(destination, first_text.data(), skip);
                 write_head(entry.head, entry.length - skip, destination + skip);
             } else {
-                std::memcpy(destination, text_of(entry).data(), entry.length);
+                std::memcpy(destination, text_of(texts, entry).data(), entry.length);
             }
         },
         [&](std::size_t, std::string_view text) { return map.hash_key(text); });
+}
+
+}  // namespace
+
+LabelEncoding by_hashing(const TextColumn& texts) {
+    LabelEncoding result;
+    if (texts.size() == 0) return result;
+    UninitializedVector<double> codes(texts.size());
+    if (!into_by_hashing(texts, result.text_to_code, codes.data(), 1)) return by_sorting(texts);
+    result.codes = std::move(codes);
+    return result;
+}
+
+bool into_by_hashing(const TextColumn& texts, TextToCode& map, double* codes, std::size_t stride) {
+    const std::size_t n = texts.size();
+    if (n >= std::numeric_limits<std::uint32_t>::max()) return false;  // 32-bit row ids
+    if (n == 0) return true;
+    Scratch<Record> rows(n);
+    // Rows are hashed once, with the map's own seeded hash (random per map:
+    // partitions are not predictable from outside).
+    std::optional<RowCensus> census = take_rows(texts, map.hash_function(), rows.get());
+    if (!census) return false;
+    const std::size_t skip = census->skip;
+    PartitionPlan plan = plan_partitions(*census);
+    Scratch<Record> records(n);
+    scatter(plan, census->blocks, n, rows.get(), records.get());
+    NumberedTexts distinct = deduplicate(texts, plan.begin, skip, rows.get(), records.get());
+    const std::span<const Record> sorted = sort_distinct(texts, skip, records.get(), rows.get(), distinct.count);
+    const std::vector<std::size_t> markers =
+        marker_positions(sorted.size(), [&](std::size_t i) { return text_of(texts, sorted[i]); });
+    write_codes(sorted, markers, reinterpret_cast<double*>(rows.get()), distinct.ids, codes, stride);
+    // What the map is built in next may reuse these blocks.
+    distinct.ids = {};
+    rows.reset();
+    fill_map(map, texts, skip, sorted, markers);
     return true;
 }
 

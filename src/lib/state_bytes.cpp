@@ -16,6 +16,7 @@
 #include <string_view>
 #include <utility>
 
+#include "runtime/internal_error.hpp"
 #include "runtime/parallel_loops.hpp"
 
 namespace quorix {
@@ -124,12 +125,15 @@ std::uint8_t* put_encoder(std::uint8_t* out, const Encoder& encoder) noexcept {
 }
 
 // ---- reading --------------------------------------------------------------
-
-// Unwinds a read to read_state, which turns it into a StateReadError; the
-// half-built record is released on the way.
-struct ReadFailure {
-    std::string message;
-};
+//
+// In two passes. The scan walks the structure alone and checks every
+// fixed-width item, text length and tag against the input, so the build can
+// read each map's entries without bounds checks, and knows every map's real
+// entry count before reserving for it: counts are trusted only as far as the
+// input actually holds that many entries. Each map is built apart from the
+// others and checks its own texts' UTF-8. Whatever fails, the input is
+// scanned again with every text checked on the way, which names the first
+// fault in input order: the error that reading item by item meets first.
 
 // No container reserves room for more entries than fit in this many bytes.
 constexpr std::size_t kReservationCap = 1 << 20;
@@ -140,135 +144,6 @@ template <class Entry>
 std::size_t capped_reservation(std::uint64_t count) noexcept {
     return static_cast<std::size_t>(std::min<std::uint64_t>(count, kReservationCap / sizeof(Entry)));
 }
-
-class Reader {
-public:
-    explicit Reader(std::span<const std::uint8_t> bytes) noexcept
-        : next_(bytes.data()), end_(bytes.data() + bytes.size()) {}
-
-    std::size_t remaining() const noexcept { return static_cast<std::size_t>(end_ - next_); }
-
-    std::uint8_t u8() { return *take_fixed(1); }
-
-    // Spelled out byte by byte so the compiler merges them into one load.
-    std::uint32_t u32() {
-        const std::uint8_t* p = take_fixed(4);
-        return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-               static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-    }
-
-    std::uint64_t u64() {
-        const std::uint8_t* p = take_fixed(8);
-        return static_cast<std::uint64_t>(p[0]) | static_cast<std::uint64_t>(p[1]) << 8 |
-               static_cast<std::uint64_t>(p[2]) << 16 | static_cast<std::uint64_t>(p[3]) << 24 |
-               static_cast<std::uint64_t>(p[4]) << 32 | static_cast<std::uint64_t>(p[5]) << 40 |
-               static_cast<std::uint64_t>(p[6]) << 48 | static_cast<std::uint64_t>(p[7]) << 56;
-    }
-
-    // An optional's tag or the presence tag of encoding_info.
-    bool tag() {
-        std::uint8_t value = u8();
-        if (value > 1) throw ReadFailure{"tag for enum is not valid, found " + std::to_string(value)};
-        return value == 1;
-    }
-
-    std::string text() {
-        std::uint64_t length = u64();
-        if (length > remaining()) throw ReadFailure{"io error: "};
-        std::span<const std::uint8_t> content(next_, static_cast<std::size_t>(length));
-        if (auto fault = find_utf8_fault(content)) {
-            throw ReadFailure{"string is not valid utf8: " + describe(*fault)};
-        }
-        next_ += length;
-        return std::string(reinterpret_cast<const char*>(content.data()), content.size());
-    }
-
-    // Room to reserve for `count` entries of a container, each of which takes
-    // at least `min_encoded` bytes of input: never more than the input could
-    // still hold, nor more than the cap.
-    template <class Entry>
-    std::size_t reservation(std::uint64_t count, std::size_t min_encoded) const noexcept {
-        std::uint64_t limit = std::min<std::uint64_t>(kReservationCap / sizeof(Entry),
-                                                      remaining() / min_encoded);
-        return static_cast<std::size_t>(std::min(count, limit));
-    }
-
-private:
-    const std::uint8_t* take_fixed(std::size_t size) {
-        if (remaining() < size) throw ReadFailure{"io error: unexpected end of file"};
-        const std::uint8_t* p = next_;
-        next_ += size;
-        return p;
-    }
-
-    const std::uint8_t* next_;
-    const std::uint8_t* end_;
-};
-
-// The fewest input bytes one entry of each container can take.
-constexpr std::size_t kMinColumnIndex = kWordSize;
-constexpr std::size_t kMinColumnMap = 2 * kWordSize;                 // column, count
-constexpr std::size_t kMinTextToCodeEntry = kWordSize + kTagSize;    // empty text, no code
-constexpr std::size_t kMinCodeToTextEntry = 2 * kWordSize;           // code, empty text
-
-TextToCode read_text_to_code(Reader& in) {
-    std::uint64_t count = in.u64();
-    TextToCode map;
-    map.reserve(in.reservation<TextToCode::value_type>(count, kMinTextToCodeEntry));
-    for (std::uint64_t i = 0; i < count; ++i) {
-        std::string text = in.text();
-        std::optional<Code> code;
-        if (in.tag()) code = in.u64();
-        map.insert_or_assign(std::move(text), code);
-    }
-    return map;
-}
-
-CodeToText read_code_to_text(Reader& in) {
-    std::uint64_t count = in.u64();
-    CodeToText map;
-    map.reserve(in.reservation<CodeToText::value_type>(count, kMinCodeToTextEntry));
-    for (std::uint64_t i = 0; i < count; ++i) {
-        Code code = in.u64();
-        map.insert_or_assign(code, in.text());
-    }
-    return map;
-}
-
-// Reads a map from column index to a per-column map read by `read_column`.
-template <class ColumnMap, class ReadColumn>
-HashMap<ColumnIndex, ColumnMap> read_columns(Reader& in, ReadColumn read_column) {
-    using Outer = HashMap<ColumnIndex, ColumnMap>;
-    std::uint64_t count = in.u64();
-    Outer outer;
-    outer.reserve(in.reservation<typename Outer::value_type>(count, kMinColumnMap));
-    for (std::uint64_t i = 0; i < count; ++i) {
-        ColumnIndex column = in.u64();
-        outer.insert_or_assign(column, read_column(in));
-    }
-    return outer;
-}
-
-EncodingInfo read_encoding_info(Reader& in) {
-    EncodingInfo info;
-    std::uint64_t count = in.u64();
-    info.string_columns.reserve(in.reservation<ColumnIndex>(count, kMinColumnIndex));
-    for (std::uint64_t i = 0; i < count; ++i) info.string_columns.push_back(in.u64());
-    info.text_to_code = read_columns<TextToCode>(in, read_text_to_code);
-    info.code_to_text = read_columns<CodeToText>(in, read_code_to_text);
-    return info;
-}
-
-// ---- reading in two passes -------------------------------------------------
-//
-// The fast road for valid input. The scan walks the structure alone and
-// checks every fixed-width item, text length and tag against the input, so
-// the build can read each map's entries without bounds checks, and knows
-// every map's real entry count before reserving for it: counts are still
-// trusted only as far as the input actually holds that many entries. Each
-// map is built apart from the others and checks its own texts' UTF-8.
-// Whatever fails, the input goes to the plain reader, which reports the
-// error; valid input is read once by each pass and never by the plain one.
 
 std::uint64_t load_u64(const std::uint8_t* p) noexcept {
     return static_cast<std::uint64_t>(p[0]) | static_cast<std::uint64_t>(p[1]) << 8 |
@@ -293,63 +168,90 @@ struct Layout {
     std::uint64_t entries = 0;  // in all per-column maps
 };
 
-// Walks the structure; false at the first item the plain reader would fail
-// on for a reason other than UTF-8. Memory grows with the input only: a map
-// range is noted after its column and count were read, 16 bytes at least.
+// Walks the structure; false at the first item that does not read, which
+// failure() then describes. Texts' UTF-8 is checked only with `check_texts`.
+// Memory grows with the input only: a map range is noted after its column
+// and count were read, 16 bytes at least.
 class Scanner {
 public:
-    explicit Scanner(std::span<const std::uint8_t> bytes) noexcept
-        : next_(bytes.data()), end_(bytes.data() + bytes.size()) {}
+    Scanner(std::span<const std::uint8_t> bytes, bool check_texts) noexcept
+        : next_(bytes.data()), end_(bytes.data() + bytes.size()), check_texts_(check_texts) {}
 
     bool scan(Layout& layout) {
         std::uint8_t presence;
-        if (!u8(presence) || presence > 1) return false;
+        if (!tag(presence)) return false;
         layout.has_info = presence == 1;
         if (layout.has_info) {
-            if (!u64(layout.column_count) || layout.column_count > remaining() / kWordSize) return false;
+            if (!u64(layout.column_count)) return false;
+            if (layout.column_count > remaining() / kWordSize) return end_of_input();
             layout.columns = next_;
             next_ += layout.column_count * kWordSize;
             if (!maps(layout.text_to_code, layout.entries, [this] { return text_to_code_entry(); })) return false;
             if (!maps(layout.code_to_text, layout.entries, [this] { return code_to_text_entry(); })) return false;
         }
-        std::uint8_t strategy[kStrategySize];
-        if (remaining() < kStrategySize) return false;
-        std::memcpy(strategy, next_, kStrategySize);
-        return strategy[0] == 0 && strategy[1] == 0 && strategy[2] == 0 && strategy[3] == 0;
+        if (remaining() < kStrategySize) return end_of_input();
+        const std::uint32_t strategy = static_cast<std::uint32_t>(next_[0]) | static_cast<std::uint32_t>(next_[1]) << 8 |
+                                       static_cast<std::uint32_t>(next_[2]) << 16 |
+                                       static_cast<std::uint32_t>(next_[3]) << 24;
+        if (strategy != static_cast<std::uint32_t>(EncodingStrategy::Label)) {
+            return fail("invalid value: integer `" + std::to_string(strategy) + "`, expected variant index 0 <= i < 1");
+        }
+        return true;
     }
+
+    std::string& failure() noexcept { return failure_; }
 
 private:
     std::size_t remaining() const noexcept { return static_cast<std::size_t>(end_ - next_); }
 
-    bool u8(std::uint8_t& value) noexcept {
-        if (next_ == end_) return false;
+    bool fail(std::string message) {
+        failure_ = std::move(message);
+        return false;
+    }
+    bool end_of_input() { return fail("io error: unexpected end of file"); }
+
+    bool u8(std::uint8_t& value) {
+        if (next_ == end_) return end_of_input();
         value = *next_++;
         return true;
     }
 
-    bool u64(std::uint64_t& value) noexcept {
-        if (remaining() < kWordSize) return false;
+    // An optional's tag or the presence tag of encoding_info.
+    bool tag(std::uint8_t& value) {
+        if (!u8(value)) return false;
+        if (value > 1) return fail("tag for enum is not valid, found " + std::to_string(value));
+        return true;
+    }
+
+    bool u64(std::uint64_t& value) {
+        if (remaining() < kWordSize) return end_of_input();
         value = load_u64(next_);
         next_ += kWordSize;
         return true;
     }
 
-    bool text() noexcept {
+    bool text() {
         std::uint64_t length;
-        if (!u64(length) || length > remaining()) return false;
+        if (!u64(length)) return false;
+        if (length > remaining()) return fail("io error: ");
+        if (check_texts_) {
+            if (auto fault = find_utf8_fault({next_, static_cast<std::size_t>(length)})) {
+                return fail("string is not valid utf8: " + describe(*fault));
+            }
+        }
         next_ += length;
         return true;
     }
 
-    bool text_to_code_entry() noexcept {
-        std::uint8_t tag;
-        if (!text() || !u8(tag) || tag > 1) return false;
-        if (tag == 0) return true;
+    bool text_to_code_entry() {
+        std::uint8_t has_code;
+        if (!text() || !tag(has_code)) return false;
+        if (has_code == 0) return true;
         std::uint64_t code;
         return u64(code);
     }
 
-    bool code_to_text_entry() noexcept {
+    bool code_to_text_entry() {
         std::uint64_t code;
         return u64(code) && text();
     }
@@ -373,6 +275,8 @@ private:
 
     const std::uint8_t* next_;
     const std::uint8_t* end_;
+    bool check_texts_;
+    std::string failure_;
 };
 
 // Entries are parsed and hashed a batch ahead of their inserts, and the
@@ -502,30 +406,16 @@ std::vector<std::uint8_t> encode_state(const Encoder& encoder) {
     return bytes;
 }
 
-StateReadResult read_state_plain(std::span<const std::uint8_t> bytes) {
-    try {
-        Reader in(bytes);
-        Encoder encoder;
-        if (in.tag()) encoder.encoding_info = read_encoding_info(in);
-        std::uint32_t strategy = in.u32();
-        if (strategy != static_cast<std::uint32_t>(EncodingStrategy::Label)) {
-            throw ReadFailure{"invalid value: integer `" + std::to_string(strategy) +
-                              "`, expected variant index 0 <= i < 1"};
-        }
-        encoder.encoding_strat = EncodingStrategy::Label;
-        return encoder;
-    } catch (ReadFailure& failure) {
-        return StateReadError{std::move(failure.message)};
-    }
-}
-
 StateReadResult read_state_two_pass(std::span<const std::uint8_t> bytes,
                                     std::size_t parallel_min_entries) {
     Layout layout;
-    if (Scanner(bytes).scan(layout)) {
+    if (Scanner(bytes, false).scan(layout)) {
         if (std::optional<Encoder> encoder = build(layout, parallel_min_entries)) return std::move(*encoder);
     }
-    return read_state_plain(bytes);
+    Scanner checking(bytes, true);
+    Layout unused;
+    if (checking.scan(unused)) panic("state bytes fail to read but scan clean");
+    return StateReadError{std::move(checking.failure())};
 }
 
 StateReadResult read_state(std::span<const std::uint8_t> bytes) { return read_state_two_pass(bytes); }

@@ -43,14 +43,12 @@ StateReadResult read_state(std::span<const std::uint8_t> bytes);
 // structure (every fixed-width item, text length and tag) and finds where
 // each per-column map lies; the second builds the maps from there, on the
 // worker pool when they hold at least `parallel_min_entries` entries in all.
-// Any failure hands the input to read_state_plain, so errors are the plain
-// reader's own. Separate from read_state so tests can force either build.
+// On any failure the structure is walked again, every text's UTF-8 checked
+// on the way, and the first fault in input order is the error: the one that
+// reading item by item meets first. Separate from read_state so tests can
+// force either build.
 inline constexpr std::size_t kParallelReadMinEntries = 1 << 15;
 StateReadResult read_state_two_pass(std::span<const std::uint8_t> bytes,
                                     std::size_t parallel_min_entries = kParallelReadMinEntries);
-
-// The plain reader: one pass, item by item. read_state gives the same result
-// on every input, so this is also the reference it is tested against.
-StateReadResult read_state_plain(std::span<const std::uint8_t> bytes);
 
 }  // namespace quorix

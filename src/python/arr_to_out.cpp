@@ -1,10 +1,9 @@
 // Building the result of encode and decode.
 #include "python/arr_to_out.hpp"
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -19,16 +18,6 @@ namespace quorix {
 namespace {
 
 constexpr int kCContiguous = 0x0001;  // NPY_ARRAY_C_CONTIGUOUS
-// How many rows ahead the plain decoding loops prefetch table entries and objects.
-constexpr std::size_t kEntryAhead = 32;
-constexpr std::size_t kObjectAhead = 12;
-// A column's strs are made in one walk over its map when the map has at most
-// this many entries per row of the table.
-constexpr std::size_t kTableLimit = 2;
-
-Result<PyRef> new_str(std::string_view text) {
-    return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
 
 const CodeToText& column_map(const EncodingInfo& learned, ColumnIndex c) {
     auto found = learned.code_to_text.find(c);
@@ -36,297 +25,30 @@ const CodeToText& column_map(const EncodingInfo& learned, ColumnIndex c) {
     return found->second;
 }
 
-// The Python str of each code of one column, shared by all the cells that
-// hold the code; codes without a text give `missing`. When the map is not
-// much larger than the table, one walk over it makes the strs of its codes
-// below its size (every code, after encode, which numbers from 0) into a
-// table indexed by code: the walk reads the map in memory order, where
-// finding codes in cell order would miss the cache at every step. Other
-// codes, and every code of a map much larger than the table, are looked up,
-// their strs made on first use.
-class ColumnTexts {
-public:
-    ColumnTexts(const CodeToText& map, PyObject* missing) : map_(map), missing_(missing) {}
-    ColumnTexts(const ColumnTexts&) = delete;
-    ColumnTexts& operator=(const ColumnTexts&) = delete;
-    // The strs are let go in table order, each asked for a little ahead.
-    ~ColumnTexts() {
-        for (std::size_t code = 0; code < table_.size(); ++code) {
-            if (code + kObjectAhead < table_.size()) __builtin_prefetch(table_[code + kObjectAhead].get(), 1);
-            table_[code].reset();
-        }
-    }
-
-    // Makes the table when the map has at most `limit` entries.
-    Status make_table(std::size_t limit) {
-        if (map_.size() > limit) return Ok{};
-        table_.resize(map_.size());
-        // The map's order is not the codes' order: the table slots are asked
-        // for a few entries ahead.
-        auto ahead = map_.begin();
-        for (std::size_t k = 0; k < kObjectAhead && ahead != map_.end(); ++k) ++ahead;
-        for (const auto& [code, text] : map_) {
-            if (ahead != map_.end()) {
-                if (ahead->first < table_.size()) __builtin_prefetch(&table_[ahead->first], 1);
-                ++ahead;
-            }
-            if (code < table_.size()) {
-                QUORIX_TRY(table_[code], new_text_str(text));
-            }
-        }
-        return Ok{};
-    }
-
-    // A borrowed reference, valid while this object and `missing` live.
-    Result<PyObject*> text(double value) {
-        if (value != value) return missing_;
-        const Code code = cell_code(value);
-        if (code >= table_.size()) return looked_up(code);
-        PyObject* str = table_[code].get();
-        return str != nullptr ? str : missing_;
-    }
-
-    // With codes in random order, reading the table and the strs misses the
-    // cache, so the loops ask for them some cells ahead: first the table
-    // entry, then (once that has arrived) its str. Inlined by force: the
-    // compiler sees no effect in a call that only prefetches and drops it.
-    [[gnu::always_inline]] void prefetch_entry(double value) const noexcept {
-        if (value != value) return;
-        const Code code = cell_code(value);
-        if (code < table_.size()) __builtin_prefetch(&table_[code]);
-    }
-    [[gnu::always_inline]] void prefetch_object(double value) const noexcept {
-        if (value != value) return;
-        const Code code = cell_code(value);
-        if (code < table_.size()) __builtin_prefetch(table_[code].get(), 1);
-    }
-
-private:
-    Result<PyObject*> looked_up(Code code) {
-        PyRef& slot = sparse_[code];
-        if (!slot) {
-            auto found = map_.find(code);
-            if (found == map_.end()) return missing_;
-            QUORIX_TRY(slot, new_text_str(found->second));
-        }
-        return slot.get();
-    }
-
-    const CodeToText& map_;
-    PyObject* missing_;
-    std::vector<PyRef> table_;  // null: the code has no text
-    std::unordered_map<Code, PyRef> sparse_;
-};
-
-// The result of NumPy decoding, built directly: an object array with the
-// base array's layout (as numpy.array(base).astype("object") would have),
-// Python floats in every cell, and the texts in the listed columns. Every
-// slot is written once, in memory order.
-Result<PyRef> decode_array(const Matrix& matrix, PyObject* base, const EncodingInfo& learned) {
-    const std::size_t rows = matrix.rows(), cols = matrix.cols();
-    const bool fortran = (numpy::as_array(base)->flags & kCContiguous) == 0;
-
-    // The checks of the per-column road, in list order, before any writing.
-    std::vector<const CodeToText*> maps(cols, nullptr);
-    for (ColumnIndex c : learned.string_columns) {
-        const CodeToText& map = column_map(learned, c);
-        if (rows == 0) continue;
-        if (c >= cols) panic("ndarray: index out of bounds");
-        maps[c] = &map;
-    }
-    QUORIX_TRY(PyRef no_text, new_str("NaN"));
-    std::vector<std::optional<ColumnTexts>> texts(cols);
-    for (std::size_t c = 0; c < cols; ++c) {
-        if (maps[c] == nullptr) continue;
-        texts[c].emplace(*maps[c], no_text.get());
-        QUORIX_CHECK(texts[c]->make_table(kTableLimit * rows));
-    }
-
-    // Its slots start out empty (null), which NumPy reads and frees as nothing.
-    QUORIX_TRY(PyRef result, numpy::new_array(numpy::kObject, rows, cols, fortran));
-    PyObject** slot = reinterpret_cast<PyObject**>(numpy::as_array(result.get())->data);
-    auto fill = [&](std::size_t r, std::size_t c) -> Status {
-        const double value = matrix.cell(r, c);
-        if (texts[c]) {
-            QUORIX_TRY(PyObject * text, texts[c]->text(value));
-            *slot++ = PyRef::borrow(text).release();
-        } else {
-            QUORIX_TRY(PyRef number, checked(PyFloat_FromDouble(value)));
-            *slot++ = number.release();
-        }
-        return Ok{};
-    };
-    auto prefetch = [&](std::size_t r, std::size_t c) __attribute__((always_inline)) {
-        if (r + kEntryAhead < rows) texts[c]->prefetch_entry(matrix.cell(r + kEntryAhead, c));
-        if (r + kObjectAhead < rows) texts[c]->prefetch_object(matrix.cell(r + kObjectAhead, c));
-    };
-    if (fortran) {
-        for (std::size_t c = 0; c < cols; ++c) {
-            for (std::size_t r = 0; r < rows; ++r) {
-                if (texts[c]) prefetch(r, c);
-                QUORIX_CHECK(fill(r, c));
-            }
-        }
-    } else {
-        for (std::size_t r = 0; r < rows; ++r) {
-            for (std::size_t c = 0; c < cols; ++c) {
-                if (texts[c]) prefetch(r, c);
-                QUORIX_CHECK(fill(r, c));
-            }
-        }
-    }
-    return result;
-}
-
-Result<PyRef> call_astype_object(PyObject* object) {
-    return checked(PyObject_CallMethod(object, "astype", "s", "object"));
-}
-
-// The texts (None for no text) of each of `columns`, one list per column with
-// one entry per row, made in one pass over the matrix's rows. Every column is
-// below the matrix's cols (or the matrix has no rows).
-Result<std::vector<PyRef>> column_text_lists(const Matrix& matrix,
-                                             const std::vector<std::pair<ColumnIndex, const CodeToText*>>& columns) {
-    const std::size_t rows = matrix.rows();
-    std::vector<PyRef> lists;
-    std::vector<std::optional<ColumnTexts>> texts(columns.size());
-    for (std::size_t k = 0; k < columns.size(); ++k) {
-        QUORIX_TRY(PyRef list, checked(PyList_New(static_cast<Py_ssize_t>(rows))));
-        lists.push_back(std::move(list));
-        texts[k].emplace(*columns[k].second, Py_None);
-        QUORIX_CHECK(texts[k]->make_table(kTableLimit * rows));
-    }
-    for (std::size_t r = 0; r < rows; ++r) {
-        for (std::size_t k = 0; k < columns.size(); ++k) {
-            const ColumnIndex c = columns[k].first;
-            if (r + kEntryAhead < rows) texts[k]->prefetch_entry(matrix.cell(r + kEntryAhead, c));
-            if (r + kObjectAhead < rows) texts[k]->prefetch_object(matrix.cell(r + kObjectAhead, c));
-            QUORIX_TRY(PyObject * text, texts[k]->text(matrix.cell(r, c)));
-            PyList_SET_ITEM(lists[k].get(), static_cast<Py_ssize_t>(r), PyRef::borrow(text).release());
-        }
-    }
-    return lists;
-}
-
-// The column under `label` becomes an object column holding `texts`.
-Status assign_by_label(PyObject* frame, PyObject* label, PyObject* texts) {
-    QUORIX_TRY(PyRef column, checked(PyObject_GetItem(frame, label)));
-    QUORIX_TRY(PyRef converted, call_astype_object(column.get()));
-    QUORIX_CHECK(checked_status(PyObject_SetItem(frame, label, converted.get())));
-    QUORIX_TRY(PyRef loc, checked(PyObject_GetAttrString(frame, "loc")));
-    QUORIX_TRY(PyRef all_rows, checked(PySlice_New(nullptr, nullptr, nullptr)));
-    QUORIX_TRY(PyRef key, checked(PyTuple_Pack(2, all_rows.get(), label)));
-    return checked_status(PyObject_SetItem(loc.get(), key.get(), texts));
-}
-
-// The same by position, for a label that names several columns (where the
-// label would address all of them at once).
-Status assign_by_position(PyObject* frame, ColumnIndex c, PyObject* texts) {
-    QUORIX_TRY(PyRef position, checked(PyLong_FromSize_t(c)));
-    QUORIX_TRY(PyRef iloc, checked(PyObject_GetAttrString(frame, "iloc")));
-    QUORIX_TRY(PyRef all_rows, checked(PySlice_New(nullptr, nullptr, nullptr)));
-    QUORIX_TRY(PyRef key, checked(PyTuple_Pack(2, all_rows.get(), position.get())));
-    QUORIX_TRY(PyRef column, checked(PyObject_GetItem(iloc.get(), key.get())));
-    QUORIX_TRY(PyRef converted, call_astype_object(column.get()));
-    QUORIX_TRY(PyRef stored,
-               checked(PyObject_CallMethod(frame, "isetitem", "OO", position.get(), converted.get())));
-    return checked_status(PyObject_SetItem(iloc.get(), key.get(), texts));
-}
-
-Result<PyRef> build_frame(const Matrix& matrix, PyObject* base, const std::vector<std::string>& labels,
-                          const EncodingInfo* learned) {
-    QUORIX_TRY(PyRef pandas, checked(PyImport_ImportModule("pandas")));
-    QUORIX_TRY(PyRef kwargs, checked(PyDict_New()));
-    QUORIX_TRY(PyRef label_list, checked(PyList_New(static_cast<Py_ssize_t>(labels.size()))));
-    for (std::size_t i = 0; i < labels.size(); ++i) {
-        QUORIX_TRY(PyRef label, new_str(labels[i]));
-        PyList_SET_ITEM(label_list.get(), static_cast<Py_ssize_t>(i), label.release());
-    }
-    QUORIX_CHECK(checked_status(PyDict_SetItemString(kwargs.get(), "columns", label_list.get())));
-    QUORIX_TRY(PyRef frame_type, checked(PyObject_GetAttrString(pandas.get(), "DataFrame")));
-    QUORIX_TRY(PyRef args, checked(PyTuple_Pack(1, base)));
-    QUORIX_TRY(PyRef frame, checked(PyObject_Call(frame_type.get(), args.get(), kwargs.get())));
-    if (learned == nullptr || learned->string_columns.empty()) return frame;
-
-    std::unordered_map<std::string_view, std::size_t> label_counts;
-    for (const std::string& label : labels) ++label_counts[label];
-
-    // The lists of the listed columns are made together, in one pass over the
-    // rows, for as long as the list passes the checks that the per-column
-    // steps make; the calls for the columns before a failing one still come
-    // before its failure.
-    const std::vector<ColumnIndex>& listed = learned->string_columns;
-    std::vector<std::pair<ColumnIndex, const CodeToText*>> ready;
-    std::unordered_map<ColumnIndex, std::size_t> list_of;  // column -> index in `ready`
-    std::size_t checked_count = 0;
-    for (ColumnIndex c : listed) {
-        auto found = learned->code_to_text.find(c);
-        if (found == learned->code_to_text.end() || (matrix.rows() != 0 && c >= matrix.cols()) ||
-            c >= labels.size()) {
-            break;
-        }
-        if (list_of.emplace(c, ready.size()).second) ready.emplace_back(c, &found->second);
-        ++checked_count;
-    }
-    QUORIX_TRY(std::vector<PyRef> lists, column_text_lists(matrix, ready));
-
-    // pandas counts references to tell a temporary frame (chained assignment,
-    // which it warns about) from one that is kept; called from here the
-    // result has one fewer than a Python caller's frame would have.
-    const PyRef kept_while_written = frame;
-    for (std::size_t k = 0; k < listed.size(); ++k) {
-        const ColumnIndex c = listed[k];
-        PyRef texts;
-        if (k < checked_count) {
-            texts = lists[list_of.at(c)];
-        } else {
-            const CodeToText& map = column_map(*learned, c);
-            if (matrix.rows() != 0 && c >= matrix.cols()) panic("ndarray: index out of bounds");
-            QUORIX_TRY(std::vector<PyRef> one, column_text_lists(matrix, {{c, &map}}));
-            texts = std::move(one.front());
-        }
-        if (c >= labels.size()) {
-            panic("index out of bounds: the len is " + std::to_string(labels.size()) + " but the index is " +
-                  std::to_string(c));
-        }
-        if (label_counts[labels[c]] > 1) {
-            QUORIX_CHECK(assign_by_position(frame.get(), c, texts.get()));
-        } else {
-            QUORIX_TRY(PyRef label, new_str(labels[c]));
-            QUORIX_CHECK(assign_by_label(frame.get(), label.get(), texts.get()));
-        }
-    }
-    return frame;
-}
-
-// ---------------------------------------------------------------------------
-// The roads in bulk: the same results as the cell-by-cell roads above, built
-// with the texts laid out on the pool (text_cells.hpp) and, for frames, in a
-// handful of pandas calls.
-
-// The listed columns, each once, in list order of first listing: decoding a
+// The columns of `listed`, each once, in order of first listing: decoding a
 // column twice writes the same texts again.
-std::vector<ColumnIndex> distinct_listed(const EncodingInfo& learned) {
+std::vector<ColumnIndex> distinct_columns(std::span<const ColumnIndex> listed) {
     std::vector<ColumnIndex> distinct;
     std::unordered_set<ColumnIndex> seen;
-    seen.reserve(learned.string_columns.size());
-    for (ColumnIndex c : learned.string_columns) {
+    seen.reserve(listed.size());
+    for (ColumnIndex c : listed) {
         if (seen.insert(c).second) distinct.push_back(c);
     }
     return distinct;
 }
 
 // NumPy decoding: the object array of the base array's layout, floats in the
-// unlisted columns, texts (or "NaN") in the listed ones.
-Result<PyRef> decode_array_in_bulk(const Matrix& matrix, PyObject* base, const EncodingInfo& learned) {
+// unlisted columns, texts (or "NaN") in the listed ones, laid out on the
+// pool (text_cells.hpp).
+Result<PyRef> decode_array(const Matrix& matrix, const EncodingInfo& learned) {
     const std::size_t rows = matrix.rows(), cols = matrix.cols();
-    const bool fortran = (numpy::as_array(base)->flags & kCContiguous) == 0;
-    // The checks of the cell-by-cell road, in list order, before anything is made.
+    const bool fortran = (numpy::as_array(matrix.array())->flags & kCContiguous) == 0;
+    // The checks, in list order, before anything is made.
     for (ColumnIndex c : learned.string_columns) {
         column_map(learned, c);
         if (rows != 0 && c >= cols) panic("ndarray: index out of bounds");
     }
-    QUORIX_TRY(PyRef no_text, new_str("NaN"));
+    QUORIX_TRY(PyRef no_text, new_text_str("NaN"));
     // Its slots start out null, which NumPy reads and frees as nothing.
     QUORIX_TRY(PyRef result, numpy::new_array(numpy::kObject, rows, cols, fortran));
     if (rows == 0) return result;
@@ -336,7 +58,7 @@ Result<PyRef> decode_array_in_bulk(const Matrix& matrix, PyObject* base, const E
 
     std::vector<bool> listed(cols, false);
     std::vector<TextColumnTarget> targets;
-    for (ColumnIndex c : distinct_listed(learned)) {
+    for (ColumnIndex c : distinct_columns(learned.string_columns)) {
         listed[c] = true;
         targets.push_back({c, &column_map(learned, c), slots + static_cast<std::ptrdiff_t>(c) * col_step, row_step});
     }
@@ -352,42 +74,186 @@ Result<PyRef> decode_array_in_bulk(const Matrix& matrix, PyObject* base, const E
     return result;
 }
 
-// A frame, for encode or for decoding where every listed column passes the
-// checks of the cell-by-cell road: it is made once over the matrix's own
-// array (new, and referenced by nothing else), and each decoded column is put in its
-// place by position as one object array wrapped in a Series, which pandas
-// takes without copying.
-Result<PyRef> build_frame_in_bulk(const Matrix& matrix, const std::vector<std::string>& labels,
-                                  const EncodingInfo* learned) {
-    const std::size_t rows = matrix.rows();
+// ---------------------------------------------------------------------------
+// Frames. Both roads start from pandas.DataFrame over a float64 array; they
+// differ in how the decoded columns are put in.
+
+Result<PyRef> pandas_attribute(const char* name) {
     QUORIX_TRY(PyRef pandas, checked(PyImport_ImportModule("pandas")));
-    QUORIX_TRY(PyRef frame_type, checked(PyObject_GetAttrString(pandas.get(), "DataFrame")));
-    QUORIX_TRY(PyRef series_type, checked(PyObject_GetAttrString(pandas.get(), "Series")));
+    return checked(PyObject_GetAttrString(pandas.get(), name));
+}
+
+// pandas.DataFrame(array, columns=labels), with copy=False when `shared`.
+Result<PyRef> new_frame(PyObject* frame_type, PyObject* array, const std::vector<std::string>& labels, bool shared) {
     QUORIX_TRY(PyRef label_list, checked(PyList_New(static_cast<Py_ssize_t>(labels.size()))));
     for (std::size_t i = 0; i < labels.size(); ++i) {
-        QUORIX_TRY(PyRef label, new_str(labels[i]));
+        QUORIX_TRY(PyRef label, new_text_str(labels[i]));
         PyList_SET_ITEM(label_list.get(), static_cast<Py_ssize_t>(i), label.release());
     }
+    QUORIX_TRY(PyRef kwargs, checked(PyDict_New()));
+    QUORIX_CHECK(checked_status(PyDict_SetItemString(kwargs.get(), "columns", label_list.get())));
+    if (shared) QUORIX_CHECK(checked_status(PyDict_SetItemString(kwargs.get(), "copy", Py_False)));
+    QUORIX_TRY(PyRef args, checked(PyTuple_Pack(1, array)));
+    return checked(PyObject_Call(frame_type, args.get(), kwargs.get()));
+}
 
-    const std::vector<ColumnIndex> columns = learned != nullptr ? distinct_listed(*learned) : std::vector<ColumnIndex>{};
-    std::vector<PyRef> arrays;
+// The texts of each of `columns` (distinct, each passing the checks), None
+// where a cell has none: per column a list of the rows, for the pandas
+// calls of the column-by-column road, or an object array, for the bulk road.
+Result<std::vector<PyRef>> frame_column_texts(const Matrix& matrix, const EncodingInfo& learned,
+                                              const std::vector<ColumnIndex>& columns, bool as_lists) {
+    const std::size_t rows = matrix.rows();
+    std::vector<PyRef> holders;
     std::vector<TextColumnTarget> targets;
     for (ColumnIndex c : columns) {
-        QUORIX_TRY(PyRef array, numpy::new_vector(numpy::kObject, rows));
-        targets.push_back({c, &column_map(*learned, c),
-                           reinterpret_cast<PyObject**>(numpy::as_array(array.get())->data), 1});
-        arrays.push_back(std::move(array));
+        QUORIX_TRY(PyRef holder, as_lists ? checked(PyList_New(static_cast<Py_ssize_t>(rows)))
+                                          : numpy::new_vector(numpy::kObject, rows));
+        PyObject** slots = as_lists ? reinterpret_cast<PyListObject*>(holder.get())->ob_item
+                                    : reinterpret_cast<PyObject**>(numpy::as_array(holder.get())->data);
+        targets.push_back({c, &column_map(learned, c), slots, 1});
+        holders.push_back(std::move(holder));
     }
     QUORIX_CHECK(write_text_cells(matrix, targets, Py_None));
+    return holders;
+}
 
-    QUORIX_TRY(PyRef frame_kwargs, checked(PyDict_New()));
-    QUORIX_CHECK(checked_status(PyDict_SetItemString(frame_kwargs.get(), "columns", label_list.get())));
-    QUORIX_CHECK(checked_status(PyDict_SetItemString(frame_kwargs.get(), "copy", Py_False)));
-    QUORIX_TRY(PyRef frame_args, checked(PyTuple_Pack(1, matrix.array())));
-    QUORIX_TRY(PyRef frame, checked(PyObject_Call(frame_type.get(), frame_args.get(), frame_kwargs.get())));
+// How many listed columns, from the first, pass the checks that decoding a
+// column into a frame makes: a map, a place in the matrix (unless it has no
+// rows) and a label.
+std::size_t columns_passing_frame_checks(const Matrix& matrix, const std::vector<std::string>& labels,
+                                         const EncodingInfo& learned) {
+    std::size_t passing = 0;
+    for (ColumnIndex c : learned.string_columns) {
+        if (!learned.code_to_text.contains(c) || (matrix.rows() != 0 && c >= matrix.cols()) || c >= labels.size()) {
+            break;
+        }
+        ++passing;
+    }
+    return passing;
+}
+
+// ---- the column-by-column road ----------------------------------------------
+//
+// Each listed column in turn is converted with astype and written through
+// .loc (.iloc where its label names several columns). A listed column that
+// fails a check raises where it stands, after the calls for the columns
+// before it, so this road decodes every frame where one fails.
+
+Result<PyRef> call_astype_object(PyObject* object) {
+    return checked(PyObject_CallMethod(object, "astype", "s", "object"));
+}
+
+// The column under `label` becomes an object column holding `texts`.
+Status assign_by_label(PyObject* frame, PyObject* label, PyObject* texts) {
+    QUORIX_TRY(PyRef column, checked(PyObject_GetItem(frame, label)));
+    QUORIX_TRY(PyRef converted, call_astype_object(column.get()));
+    QUORIX_CHECK(checked_status(PyObject_SetItem(frame, label, converted.get())));
+    QUORIX_TRY(PyRef loc, checked(PyObject_GetAttrString(frame, "loc")));
+    QUORIX_TRY(PyRef all_rows, checked(PySlice_New(nullptr, nullptr, nullptr)));
+    QUORIX_TRY(PyRef key, checked(PyTuple_Pack(2, all_rows.get(), label)));
+    return checked_status(PyObject_SetItem(loc.get(), key.get(), texts));
+}
+
+// The same by position.
+Status assign_by_position(PyObject* frame, ColumnIndex c, PyObject* texts) {
+    QUORIX_TRY(PyRef position, checked(PyLong_FromSize_t(c)));
+    QUORIX_TRY(PyRef iloc, checked(PyObject_GetAttrString(frame, "iloc")));
+    QUORIX_TRY(PyRef all_rows, checked(PySlice_New(nullptr, nullptr, nullptr)));
+    QUORIX_TRY(PyRef key, checked(PyTuple_Pack(2, all_rows.get(), position.get())));
+    QUORIX_TRY(PyRef column, checked(PyObject_GetItem(iloc.get(), key.get())));
+    QUORIX_TRY(PyRef converted, call_astype_object(column.get()));
+    QUORIX_TRY(PyRef stored,
+               checked(PyObject_CallMethod(frame, "isetitem", "OO", position.get(), converted.get())));
+    return checked_status(PyObject_SetItem(iloc.get(), key.get(), texts));
+}
+
+// Whether each column's label is shared with another column.
+std::vector<bool> repeated_labels(const std::vector<std::string>& labels) {
+    std::unordered_map<std::string_view, std::size_t> counts;
+    for (const std::string& label : labels) ++counts[label];
+    std::vector<bool> repeated(labels.size());
+    for (std::size_t i = 0; i < labels.size(); ++i) repeated[i] = counts[labels[i]] > 1;
+    return repeated;
+}
+
+// The lists of the first `passing` listed columns, made together in one
+// layout, by column.
+Result<std::unordered_map<ColumnIndex, PyRef>> passing_column_lists(const Matrix& matrix, const EncodingInfo& learned,
+                                                                    std::size_t passing) {
+    const std::vector<ColumnIndex> columns =
+        distinct_columns(std::span<const ColumnIndex>(learned.string_columns).first(passing));
+    QUORIX_TRY(std::vector<PyRef> lists, frame_column_texts(matrix, learned, columns, true));
+    std::unordered_map<ColumnIndex, PyRef> list_of;
+    for (std::size_t k = 0; k < columns.size(); ++k) list_of.emplace(columns[k], std::move(lists[k]));
+    return list_of;
+}
+
+// The list of a listed column past the passing ones, made when its turn
+// comes: its checks raise here, in the order the per-column steps make them.
+Result<PyRef> lone_column_list(const Matrix& matrix, const EncodingInfo& learned, ColumnIndex c) {
+    column_map(learned, c);
+    if (matrix.rows() != 0 && c >= matrix.cols()) panic("ndarray: index out of bounds");
+    QUORIX_TRY(std::vector<PyRef> lists, frame_column_texts(matrix, learned, {c}, true));
+    return std::move(lists.front());
+}
+
+// Column c of the frame becomes an object column holding `texts`: by label,
+// or by position where the label would address several columns at once.
+Status assign_column(PyObject* frame, const std::vector<std::string>& labels, const std::vector<bool>& repeated,
+                     ColumnIndex c, PyObject* texts) {
+    if (c >= labels.size()) {
+        panic("index out of bounds: the len is " + std::to_string(labels.size()) + " but the index is " +
+              std::to_string(c));
+    }
+    if (repeated[c]) return assign_by_position(frame, c, texts);
+    QUORIX_TRY(PyRef label, new_text_str(labels[c]));
+    return assign_by_label(frame, label.get(), texts);
+}
+
+Result<PyRef> build_frame(const Matrix& matrix, const std::vector<std::string>& labels, const EncodingInfo* learned,
+                          std::size_t passing) {
+    QUORIX_TRY(PyRef frame_type, pandas_attribute("DataFrame"));
+    QUORIX_TRY(PyRef frame, new_frame(frame_type.get(), matrix.array(), labels, false));
+    if (learned == nullptr || learned->string_columns.empty()) return frame;
+    QUORIX_TRY(auto list_of, passing_column_lists(matrix, *learned, passing));
+    const std::vector<bool> repeated = repeated_labels(labels);
+    // pandas counts references to tell a temporary frame (chained assignment,
+    // which it warns about) from one that is kept; called from here the
+    // result has one fewer than a Python caller's frame would have.
+    const PyRef kept_while_written = frame;
+    const std::vector<ColumnIndex>& listed = learned->string_columns;
+    for (std::size_t k = 0; k < listed.size(); ++k) {
+        PyRef texts;
+        if (k < passing) {
+            texts = list_of.at(listed[k]);
+        } else {
+            QUORIX_TRY(texts, lone_column_list(matrix, *learned, listed[k]));
+        }
+        QUORIX_CHECK(assign_column(frame.get(), labels, repeated, listed[k], texts.get()));
+    }
+    return frame;
+}
+
+// ---- the bulk road -------------------------------------------------------------
+//
+// For encode, and for decoding where every listed column passes the checks:
+// the frame is made once over the matrix's own array (new, and referenced by
+// nothing else), and each decoded column is put in its place by position as
+// one object array wrapped in a Series, which pandas takes without copying.
+Result<PyRef> build_frame_in_bulk(const Matrix& matrix, const std::vector<std::string>& labels,
+                                  const EncodingInfo* learned) {
+    QUORIX_TRY(PyRef frame_type, pandas_attribute("DataFrame"));
+    QUORIX_TRY(PyRef series_type, pandas_attribute("Series"));
+    std::vector<ColumnIndex> columns;
+    std::vector<PyRef> arrays;
+    if (learned != nullptr) {
+        columns = distinct_columns(learned->string_columns);
+        QUORIX_TRY(arrays, frame_column_texts(matrix, *learned, columns, false));
+    }
+    QUORIX_TRY(PyRef frame, new_frame(frame_type.get(), matrix.array(), labels, true));
 
     QUORIX_TRY(PyRef series_kwargs, checked(PyDict_New()));
-    QUORIX_TRY(PyRef object_text, new_str("object"));
+    QUORIX_TRY(PyRef object_text, new_text_str("object"));
     QUORIX_CHECK(checked_status(PyDict_SetItemString(series_kwargs.get(), "dtype", object_text.get())));
     QUORIX_CHECK(checked_status(PyDict_SetItemString(series_kwargs.get(), "copy", Py_False)));
     for (std::size_t k = 0; k < columns.size(); ++k) {
@@ -403,20 +269,8 @@ Result<PyRef> build_frame_in_bulk(const Matrix& matrix, const std::vector<std::s
     return frame;
 }
 
-// Whether the bulk frame road gives what the cell-by-cell road gives: it
-// does unless a listed column fails a check, where the order of the
-// per-column calls before the failure matters.
-bool frame_checks_pass(const Matrix& matrix, const std::vector<std::string>& labels, const EncodingInfo& learned) {
-    for (ColumnIndex c : learned.string_columns) {
-        if (!learned.code_to_text.contains(c)) return false;
-        if (matrix.rows() != 0 && c >= matrix.cols()) return false;
-        if (c >= labels.size()) return false;
-    }
-    return true;
-}
-
-// QUORIX_OUTPUT_ROAD=plain takes the cell-by-cell roads, which the bulk ones
-// are tested against.
+// QUORIX_OUTPUT_ROAD=plain takes the column-by-column frame road, which the
+// bulk one is tested against.
 bool plain_road_chosen() {
     const char* road = std::getenv("QUORIX_OUTPUT_ROAD");
     return road != nullptr && std::strcmp(road, "plain") == 0;
@@ -427,18 +281,15 @@ bool plain_road_chosen() {
 Result<PyRef> arr_to_out(const Matrix& matrix, OUT out, const EncodingInfo* learned) {
     // The matrix's array is new, float64, and referenced by nothing else: it is
     // the base array as it stands.
-    PyRef base = PyRef::borrow(matrix.array());
-    const bool plain = plain_road_chosen();
     if (out.columns) {
         const std::vector<std::string>& labels = *out.columns;
-        if (plain || (learned != nullptr && !frame_checks_pass(matrix, labels, *learned))) {
-            return build_frame(matrix, base.get(), labels, learned);
-        }
+        const std::size_t passing = learned != nullptr ? columns_passing_frame_checks(matrix, labels, *learned) : 0;
+        const bool all_pass = learned == nullptr || passing == learned->string_columns.size();
+        if (!all_pass || plain_road_chosen()) return build_frame(matrix, labels, learned, passing);
         return build_frame_in_bulk(matrix, labels, learned);
     }
-    if (learned == nullptr) return base;
-    if (plain) return decode_array(matrix, base.get(), *learned);
-    return decode_array_in_bulk(matrix, base.get(), *learned);
+    if (learned == nullptr) return PyRef::borrow(matrix.array());
+    return decode_array(matrix, *learned);
 }
 
 }  // namespace quorix

@@ -37,6 +37,13 @@ constexpr std::size_t kRowBlock = 8192;
 // How many cells ahead the layout asks for the code table's entries.
 constexpr std::size_t kEntryAhead = 16;
 
+// A cell value (not NaN) as a code: saturating at both ends, else truncated.
+Code cell_code(double value) noexcept {
+    if (value >= 18446744073709551616.0) return ~Code{0};  // 2^64, and +inf
+    if (value < 0.0) return 0;                              // and -inf
+    return static_cast<Code>(value);
+}
+
 Result<PyRef> new_str(std::string_view text) {
     return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }

@@ -24,13 +24,6 @@ struct TextColumnTarget {
     std::ptrdiff_t step;
 };
 
-// A cell value (not NaN) as a code: saturating at both ends, else truncated.
-inline Code cell_code(double value) noexcept {
-    if (value >= 18446744073709551616.0) return ~Code{0};  // 2^64, and +inf
-    if (value < 0.0) return 0;                              // and -inf
-    return static_cast<Code>(value);
-}
-
 // A new str of UTF-8 `text`, made without decoding when the text is ASCII.
 Result<PyRef> new_text_str(std::string_view text);
 

@@ -1,7 +1,8 @@
 // A plain model of the state bytes shared by the C++ tests and the fuzz
 // target: ordered maps instead of seeded hash maps, a straightforward byte
-// writer, the size arithmetic of the layout, and a UTF-8 checker built from
-// the definition of the encoding rather than from byte-range tables.
+// writer, the size arithmetic of the layout, a reader that goes item by item,
+// and a UTF-8 checker built from the definition of the encoding rather than
+// from byte-range tables.
 #pragma once
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 
 #include "lib/encoder.hpp"
 #include "lib/state_bytes.hpp"
+#include "runtime/utf8.hpp"
 
 namespace quorix::model {
 
@@ -171,6 +173,119 @@ inline std::size_t formula_size(const State& state) {
         for (const auto& [code, text] : map) size += 16 + text.size();
     }
     return size;
+}
+
+// The plain reader: one pass, item by item into the module's own maps,
+// stopping at the first item that does not read. read_state must give the
+// same record or the same error on every input.
+namespace plain_reading {
+
+struct Failure {
+    std::string message;
+};
+
+class Reader {
+public:
+    explicit Reader(std::span<const std::uint8_t> bytes) noexcept
+        : next_(bytes.data()), end_(bytes.data() + bytes.size()) {}
+
+    std::size_t remaining() const noexcept { return static_cast<std::size_t>(end_ - next_); }
+
+    std::uint8_t u8() { return *take_fixed(1); }
+
+    std::uint32_t u32() {
+        const std::uint8_t* p = take_fixed(4);
+        std::uint32_t value = 0;
+        for (int i = 3; i >= 0; --i) value = value << 8 | p[i];
+        return value;
+    }
+
+    std::uint64_t u64() {
+        const std::uint8_t* p = take_fixed(8);
+        std::uint64_t value = 0;
+        for (int i = 7; i >= 0; --i) value = value << 8 | p[i];
+        return value;
+    }
+
+    bool tag() {
+        std::uint8_t value = u8();
+        if (value > 1) throw Failure{"tag for enum is not valid, found " + std::to_string(value)};
+        return value == 1;
+    }
+
+    std::string text() {
+        std::uint64_t length = u64();
+        if (length > remaining()) throw Failure{"io error: "};
+        std::span<const std::uint8_t> content(next_, static_cast<std::size_t>(length));
+        if (auto fault = find_utf8_fault(content)) throw Failure{"string is not valid utf8: " + describe(*fault)};
+        next_ += length;
+        return std::string(reinterpret_cast<const char*>(content.data()), content.size());
+    }
+
+private:
+    const std::uint8_t* take_fixed(std::size_t size) {
+        if (remaining() < size) throw Failure{"io error: unexpected end of file"};
+        const std::uint8_t* p = next_;
+        next_ += size;
+        return p;
+    }
+
+    const std::uint8_t* next_;
+    const std::uint8_t* end_;
+};
+
+inline TextToCode text_to_code(Reader& in) {
+    TextToCode map;
+    for (std::uint64_t i = 0, count = in.u64(); i < count; ++i) {
+        std::string text = in.text();
+        std::optional<Code> code;
+        if (in.tag()) code = in.u64();
+        map.insert_or_assign(std::move(text), code);
+    }
+    return map;
+}
+
+inline CodeToText code_to_text(Reader& in) {
+    CodeToText map;
+    for (std::uint64_t i = 0, count = in.u64(); i < count; ++i) {
+        Code code = in.u64();
+        map.insert_or_assign(code, in.text());
+    }
+    return map;
+}
+
+template <class ColumnMap>
+HashMap<ColumnIndex, ColumnMap> columns(Reader& in, ColumnMap (*read_column)(Reader&)) {
+    HashMap<ColumnIndex, ColumnMap> outer;
+    for (std::uint64_t i = 0, count = in.u64(); i < count; ++i) {
+        ColumnIndex column = in.u64();
+        outer.insert_or_assign(column, read_column(in));
+    }
+    return outer;
+}
+
+}  // namespace plain_reading
+
+inline StateReadResult read_state_plain(std::span<const std::uint8_t> bytes) {
+    using namespace plain_reading;
+    try {
+        Reader in(bytes);
+        Encoder encoder;
+        if (in.tag()) {
+            EncodingInfo& info = encoder.encoding_info.emplace();
+            for (std::uint64_t i = 0, count = in.u64(); i < count; ++i) info.string_columns.push_back(in.u64());
+            info.text_to_code = columns<TextToCode>(in, text_to_code);
+            info.code_to_text = columns<CodeToText>(in, code_to_text);
+        }
+        std::uint32_t strategy = in.u32();
+        if (strategy != static_cast<std::uint32_t>(EncodingStrategy::Label)) {
+            throw Failure{"invalid value: integer `" + std::to_string(strategy) + "`, expected variant index 0 <= i < 1"};
+        }
+        encoder.encoding_strat = EncodingStrategy::Label;
+        return encoder;
+    } catch (Failure& failure) {
+        return StateReadError{std::move(failure.message)};
+    }
 }
 
 // Textbook UTF-8 encoding of a scalar value.

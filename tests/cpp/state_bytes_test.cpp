@@ -573,8 +573,8 @@ TEST(StateBytesUtf8Differential, RandomMixedStrings) {
 
 // ---- the two-pass reader against the plain one ----------------------------
 //
-// read_state reads in two passes and falls back on read_state_plain; on
-// every input both must give the same error text or the same record. Both
+// read_state reads in two passes; on every input it must give the error
+// text or the record that the plain reader of the model gives. Both
 // insert in input order, so the records must even write back to the same
 // bytes. Each test runs with the maps built on the calling thread and with
 // every map handed to the worker pool.
@@ -588,7 +588,7 @@ struct Road {
 class StateBytesTwoPass : public testing::TestWithParam<Road> {
 protected:
     testing::AssertionResult same_as_plain(std::span<const std::uint8_t> bytes) const {
-        StateReadResult plain = read_state_plain(bytes);
+        StateReadResult plain = model::read_state_plain(bytes);
         StateReadResult fast = read_state_two_pass(bytes, GetParam().parallel_min_entries);
         auto* plain_error = std::get_if<StateReadError>(&plain);
         auto* fast_error = std::get_if<StateReadError>(&fast);
@@ -770,7 +770,7 @@ TEST_P(StateBytesTwoPass, LargeMapsWithFaultsLateAndEarly) {
         std::vector<std::uint8_t> faulty(valid.begin(), valid.begin() + fault.cut);
         for (const auto& [at, value] : fault.bytes) faulty[at] = value;
         EXPECT_TRUE(same_as_plain(faulty)) << fault.name;
-        EXPECT_EQ(read_error(faulty), std::get<StateReadError>(read_state_plain(faulty)).message) << fault.name;
+        EXPECT_EQ(read_error(faulty), std::get<StateReadError>(model::read_state_plain(faulty)).message) << fault.name;
     }
 }
 

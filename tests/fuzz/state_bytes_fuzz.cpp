@@ -1,9 +1,9 @@
 // Fuzzes reading the state bytes: any input either fails with one of the
 // known messages or gives a record that writes back to bytes of the computed
 // size and reads back to the same record. The two-pass reader behind
-// read_state must agree with the plain reader on every input, on the calling
-// thread and on the worker pool: the same error text, or records that write
-// back to the same bytes. The UTF-8 check is compared with the slow reference
+// read_state must agree with the model's plain reader on every input, on the
+// calling thread and on the worker pool: the same error text, or records that
+// write back to the same bytes. The UTF-8 check is compared with the slow reference
 // on the raw input as well.
 #include <cstddef>
 #include <cstdint>
@@ -40,7 +40,7 @@ QUORIX_FUZZ_TARGET(state_bytes) {
         fail("UTF-8 check disagrees with the reference");
     }
 
-    StateReadResult first = read_state_plain(input);
+    StateReadResult first = model::read_state_plain(input);
     for (std::size_t parallel_min_entries : {std::size_t{0}, SIZE_MAX}) {
         const StateReadResult fast = read_state_two_pass(input, parallel_min_entries);
         if (first.index() != fast.index()) fail("the two-pass reader disagrees on success");

@@ -1,162 +1,20 @@
-"""Building results: float64 arrays and frames, and decoding codes back into
-texts, checked against a Python rendering of the plain road."""
+"""Building results: float64 arrays and frames, decoded texts and the
+reference counts of what decoding builds (the bulk roads against the plain
+ones: test_output_roads.py)."""
 
+import gc
 import math
-import struct
 import sys
+import weakref
 
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
-from hypothesis.extra import numpy as hnp
 
 import quorix
 
 from conftest import panic_type
-
-LARGEST = 2**64 - 1
-
-
-def state_bytes(string_columns, code_to_text):
-    """An Encoder's state with the given string columns and code-to-text maps."""
-
-    def u64(n):
-        return struct.pack("<Q", n)
-
-    def text(t):
-        raw = t.encode()
-        return u64(len(raw)) + raw
-
-    out = b"\x01" + u64(len(string_columns)) + b"".join(u64(c) for c in string_columns)
-    out += u64(len(code_to_text))
-    for c, codes in code_to_text.items():
-        out += u64(c) + u64(len(codes)) + b"".join(text(t) + b"\x01" + u64(k) for k, t in codes.items())
-    out += u64(len(code_to_text))
-    for c, codes in code_to_text.items():
-        out += u64(c) + u64(len(codes)) + b"".join(u64(k) + text(t) for k, t in codes.items())
-    return out + b"\x00\x00\x00\x00"
-
-
-def learned(string_columns, code_to_text):
-    encoder = quorix.Encoder()
-    encoder.__setstate__(state_bytes(string_columns, code_to_text))
-    return encoder
-
-
-def model_code(value):
-    if value >= 2.0**64:
-        return LARGEST
-    if value < 0:
-        return 0
-    return int(value)
-
-
-def model_text(value, codes, missing):
-    if math.isnan(value):
-        return missing
-    return codes.get(model_code(value), missing)
-
-
-def plain_numpy_decode(matrix, string_columns, code_to_text):
-    """numpy.array(base).astype("object"), then one __setitem__ per cell."""
-    result = np.array(matrix).astype("object")
-    rows, cols = matrix.shape
-    for c in string_columns:
-        codes = code_to_text[c]
-        if rows == 0:
-            continue
-        for i in range(rows):
-            result.__setitem__((i, c), model_text(matrix[i, c], codes, "NaN"))
-    return result
-
-
-def assert_same_cells(actual, expected):
-    assert actual.shape == expected.shape and actual.dtype == expected.dtype
-    assert actual.flags.c_contiguous == expected.flags.c_contiguous
-    assert actual.flags.f_contiguous == expected.flags.f_contiguous
-    for got, want in zip(actual.ravel(order="K"), expected.ravel(order="K")):
-        assert type(got) is type(want)
-        assert got == want or (got != got and want != want)
-
-
-cell_values = st.floats(allow_nan=True, allow_infinity=True) | st.sampled_from(
-    [0.0, 0.7, 1.0, 2.9, -0.5, -7.0, 99.0, 2.0**64, 2.0**63, 1e300, -0.0]
-)
-
-
-@st.composite
-def decode_cases(draw):
-    rows, cols = draw(st.integers(0, 5)), draw(st.integers(1, 4))
-    matrix = draw(hnp.arrays(np.float64, (rows, cols), elements=cell_values))
-    if draw(st.booleans()):
-        matrix = np.asfortranarray(matrix)
-    string_columns = sorted(draw(st.sets(st.integers(0, cols - 1))))
-    code_to_text = {
-        c: draw(st.dictionaries(st.sampled_from([0, 1, 2, 3, 99, LARGEST]), st.text(max_size=3), max_size=4))
-        for c in string_columns
-    }
-    return matrix, string_columns, code_to_text
-
-
-@settings(max_examples=200, deadline=None)
-@given(decode_cases())
-def test_numpy_decoding_matches_the_plain_road(case):
-    matrix, string_columns, code_to_text = case
-    decoded = learned(string_columns, code_to_text).decode(matrix)
-    assert_same_cells(decoded, plain_numpy_decode(matrix, string_columns, code_to_text))
-
-
-@settings(max_examples=100, deadline=None)
-@given(decode_cases())
-def test_frame_decoding_matches_the_plain_road(case):
-    matrix, string_columns, code_to_text = case
-    labels = [f"col{c}" for c in range(matrix.shape[1])]
-    decoded = learned(string_columns, code_to_text).decode(pd.DataFrame(matrix, columns=labels))
-    expected = pd.DataFrame(matrix, columns=labels)
-    for c in string_columns:
-        expected[labels[c]] = expected[labels[c]].astype("object")
-        expected.loc[:, labels[c]] = [model_text(v, code_to_text[c], None) for v in matrix[:, c]]
-    pd.testing.assert_frame_equal(decoded, expected)
-    for c in string_columns:
-        assert decoded[labels[c]].dtype == object
-        assert all(v is None or type(v) is str for v in decoded[labels[c]])
-
-
-def plain_frame_decode(matrix, labels, string_columns, code_to_text):
-    expected = pd.DataFrame(matrix, columns=labels)
-    for c in string_columns:
-        expected[labels[c]] = expected[labels[c]].astype("object")
-        expected.loc[:, labels[c]] = [model_text(v, code_to_text[c], None) for v in matrix[:, c]]
-    return expected
-
-
-# A column's texts come from a table made in one walk over its map when the
-# map is small beside the table, else from lookups: the same map is decoded
-# through both, with codes inside, beyond and between the map's codes.
-@pytest.mark.parametrize("rows", [1, 3, 40, 400])
-@pytest.mark.parametrize("order", ["C", "F"])
-@pytest.mark.parametrize(
-    "codes",
-    [
-        {k: f"t{k}" for k in range(60)},
-        {k: f"t{k}" for k in range(0, 120, 2)},
-        {**{k: f"t{k}" for k in range(1, 60)}, LARGEST: "top", 2**40: "far"},
-    ],
-    ids=["dense", "gaps", "sparse"],
-)
-def test_both_text_roads_match_the_plain_road(rows, order, codes):
-    rng = np.random.default_rng(rows)
-    values = rng.choice([0.0, 1.0, 7.5, 59.0, 61.0, 130.0, -3.0, 2.0**40, 2.0**64, math.nan, math.inf], (rows, 3))
-    matrix = np.asarray(values, order=order)
-    string_columns = [2, 0, 2]
-    maps = {0: codes, 2: {k: t.upper() for k, t in codes.items()}}
-    encoder = learned(string_columns, maps)
-    assert_same_cells(encoder.decode(matrix), plain_numpy_decode(matrix, string_columns, maps))
-    labels = ["a", "b", "c"]
-    decoded = encoder.decode(pd.DataFrame(matrix, columns=labels))
-    pd.testing.assert_frame_equal(decoded, plain_frame_decode(matrix, labels, string_columns, maps))
+from output_model import LARGEST, learned
 
 
 def test_frame_calls_for_earlier_columns_come_before_a_later_failure(monkeypatch):
@@ -283,15 +141,30 @@ def test_decoded_texts_are_counted_right():
     assert decoded[0, 0] is decoded[1, 0] and decoded[4, 0] is decoded[5, 0]
 
 
-def test_decoding_many_times_leaks_no_texts():
-    encoder = learned([0], {0: {0: "leak probe"}})
-    matrix = np.zeros((50, 1))
-    first = encoder.decode(matrix)
-    probe = first[0, 0]
-    baseline = sys.getrefcount(probe)
-    for _ in range(20):
-        encoder.decode(matrix)
-    assert sys.getrefcount(probe) == baseline
+def test_decodes_hold_on_to_nothing_they_make_or_read():
+    encoder = learned([0], {0: {0: "leak probe", 1: "other text"}})
+    matrix = np.array([[0.0], [1.0], [0.0], [7.0], [math.nan]] * 10)
+    frame = pd.DataFrame(matrix, columns=["p"])
+    counts_before = sys.getrefcount(encoder), sys.getrefcount(matrix), sys.getrefcount(frame)
+    for table in (matrix, frame) * 10:
+        decoded = encoder.decode(table)
+        assert sys.getrefcount(decoded) == 2
+        cells = decoded["p"].to_numpy() if isinstance(decoded, pd.DataFrame) else decoded.ravel()
+        strs = list({id(v): v for v in cells if type(v) is str}.values())
+        assert sorted(strs) == (["leak probe", "other text"] if table is frame else ["NaN", "leak probe", "other text"])
+        # Each str the decode made is held by its cells alone.
+        for text in strs:
+            # The cells, the list, the loop variable and the argument.
+            assert sys.getrefcount(text) == sum(v is text for v in cells) + 3
+        result = weakref.ref(decoded)
+        del decoded, cells
+        gc.collect()
+        assert result() is None
+        for text in strs:
+            assert sys.getrefcount(text) == 3
+        del strs, text
+    del table
+    assert (sys.getrefcount(encoder), sys.getrefcount(matrix), sys.getrefcount(frame)) == counts_before
 
 
 # ---------------------------------------------------------------------------

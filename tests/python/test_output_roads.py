@@ -1,7 +1,8 @@
-"""The bulk output road against the cell-by-cell one (QUORIX_OUTPUT_ROAD=plain):
-the same arrays and frames in every way a user can see, the same refusals,
-and texts counted right even when cells run Python code while the table is
-read."""
+"""The bulk output roads against the plain ones: NumPy decoding against the
+model of the cell-by-cell decode, frames against the module's column-by-column
+road (QUORIX_OUTPUT_ROAD=plain) in every way a user can see, with the same
+refusals, and texts counted right even when cells run Python code while the
+table is read."""
 
 import math
 import sys
@@ -14,29 +15,45 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
-import quorix
-
 from conftest import panic_type
-from test_output import LARGEST, assert_same_cells, learned, plain_numpy_decode
+from output_model import (
+    LARGEST,
+    ModelPanic,
+    assert_same_cells,
+    learned,
+    plain_frame_decode,
+    plain_numpy_decode,
+)
 
 cell_values = st.floats(allow_nan=True, allow_infinity=True) | st.sampled_from(
-    [0.0, 0.7, 1.0, 2.9, 3.0, -0.5, 5.0, 99.0, 2.0**40, 2.0**64, -0.0]
+    [0.0, 0.7, 1.0, 2.9, 3.0, -0.5, -7.0, 5.0, 99.0, 2.0**40, 2.0**63, 2.0**64, 1e300, -0.0]
 )
 code_keys = st.sampled_from([0, 1, 2, 3, 4, 5, 99, 2**40, LARGEST])
+code_maps = st.dictionaries(code_keys, st.text(max_size=4), max_size=7)
 
 
 @st.composite
-def road_cases(draw):
+def decode_cases(draw):
     rows, cols = draw(st.integers(0, 12)), draw(st.integers(1, 5))
     matrix = draw(hnp.arrays(np.float64, (rows, cols), elements=cell_values))
     if draw(st.booleans()):
         matrix = np.asfortranarray(matrix)
     # Listed columns may repeat and come in any order in restored states.
     string_columns = draw(st.lists(st.integers(0, cols - 1), max_size=4))
-    code_to_text = {
-        c: draw(st.dictionaries(code_keys, st.text(max_size=4), max_size=7)) for c in set(string_columns)
-    }
-    labels = draw(st.lists(st.sampled_from(["a", "b", "c", "0", "é"]), min_size=cols, max_size=cols))
+    code_to_text = {c: draw(code_maps) for c in set(string_columns)}
+    # Now and then one listed column fails its checks.
+    fault = draw(st.sampled_from([None] * 6 + ["beyond", "unmapped"]))
+    if fault is not None:
+        c = cols if fault == "beyond" else draw(st.integers(0, cols))
+        if fault == "beyond":
+            code_to_text[c] = draw(code_maps)
+        else:
+            code_to_text.pop(c, None)
+        string_columns.insert(draw(st.integers(0, len(string_columns))), c)
+    labels = draw(
+        st.just([f"col{c}" for c in range(cols)])
+        | st.lists(st.sampled_from(["a", "b", "c", "0", "é"]), min_size=cols, max_size=cols)
+    )
     return matrix, string_columns, code_to_text, labels
 
 
@@ -48,6 +65,14 @@ def decode_on(road, monkeypatch, encoder, table):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         return encoder.decode(table)
+
+
+def outcome(decode):
+    """What a decode gives, or the message of the internal error it raises."""
+    try:
+        return decode()
+    except (panic_type(), ModelPanic) as error:
+        return str(error)
 
 
 def assert_same_frames(bulk, plain, source):
@@ -70,34 +95,59 @@ def assert_same_frames(bulk, plain, source):
             assert bulk.iloc[1:, k].equals(before.iloc[1:, k])
 
 
-@settings(max_examples=150, deadline=None)
-@given(road_cases())
-def test_bulk_road_gives_what_the_plain_road_gives(monkeypatch_module, case):
-    matrix, string_columns, code_to_text, labels = case
+def assert_decodes_like_the_plain_roads(monkeypatch, matrix, string_columns, code_to_text, labels):
     encoder = learned(string_columns, code_to_text)
-    outcomes = {}
-    for road in ("bulk", "plain"):
-        for kind, table in (("array", matrix), ("frame", pd.DataFrame(matrix, columns=labels))):
-            try:
-                outcomes[road, kind] = decode_on(road, monkeypatch_module, encoder, table)
-            except panic_type() as error:
-                outcomes[road, kind] = str(error)
-    for kind in ("array", "frame"):
-        bulk, plain = outcomes["bulk", kind], outcomes["plain", kind]
-        if isinstance(plain, str):
-            assert bulk == plain
-        elif kind == "array":
-            assert_same_cells(bulk, plain)
-            assert bulk.flags.owndata and bulk.flags.writeable
-            assert_same_cells(bulk, plain_numpy_decode(matrix, sorted(set(string_columns)), code_to_text))
-        else:
-            assert_same_frames(bulk, plain, matrix)
+    array = outcome(lambda: decode_on("bulk", monkeypatch, encoder, matrix))
+    expected = outcome(lambda: plain_numpy_decode(matrix, string_columns, code_to_text))
+    if isinstance(expected, str):
+        assert array == expected
+    else:
+        assert_same_cells(array, expected)
+        assert array.flags.owndata and array.flags.writeable
+    bulk, plain = (outcome(lambda: decode_on(road, monkeypatch, encoder, pd.DataFrame(matrix, columns=labels)))
+                   for road in ("bulk", "plain"))
+    if isinstance(plain, str):
+        assert bulk == plain
+        return
+    if len(set(labels)) == len(labels):
+        expected = plain_frame_decode(matrix, labels, string_columns, code_to_text)
+        pd.testing.assert_frame_equal(bulk, expected, check_exact=True)
+    assert_same_frames(bulk, plain, matrix)
 
 
 @pytest.fixture(scope="module")
 def monkeypatch_module():
     with pytest.MonkeyPatch.context() as patch:
         yield patch
+
+
+@settings(max_examples=300, deadline=None)
+@given(decode_cases())
+def test_bulk_roads_give_what_the_plain_roads_give(monkeypatch_module, case):
+    assert_decodes_like_the_plain_roads(monkeypatch_module, *case)
+
+
+# A column's texts come from a table made in one walk over its map when the
+# map is small beside the table, else from lookups: the same map is decoded
+# through both, with codes inside, beyond and between the map's codes, and on
+# tables long enough to be laid out in several blocks.
+@pytest.mark.parametrize("rows", [1, 3, 40, 400, 20000])
+@pytest.mark.parametrize("order", ["C", "F"])
+@pytest.mark.parametrize(
+    "codes",
+    [
+        {k: f"t{k}" for k in range(60)},
+        {k: f"t{k}" for k in range(0, 120, 2)},
+        {**{k: f"t{k}" for k in range(1, 60)}, LARGEST: "top", 2**40: "far"},
+    ],
+    ids=["dense", "gaps", "sparse"],
+)
+def test_both_text_roads_match_the_plain_roads(monkeypatch, rows, order, codes):
+    rng = np.random.default_rng(rows)
+    values = rng.choice([0.0, 1.0, 7.5, 59.0, 61.0, 130.0, -3.0, 2.0**40, 2.0**64, math.nan, math.inf], (rows, 3))
+    matrix = np.asarray(values, order=order)
+    maps = {0: codes, 2: {k: t.upper() for k, t in codes.items()}}
+    assert_decodes_like_the_plain_roads(monkeypatch, matrix, [2, 0, 2], maps, ["a", "b", "c"])
 
 
 @pytest.mark.parametrize("road", ["bulk", "plain"])
