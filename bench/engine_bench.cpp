@@ -12,13 +12,13 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "lib/label_encode.hpp"
 #include "python/encode_object_array.hpp"
-#include "runtime/hash_map.hpp"
 #include "runtime/pool.hpp"
 
 namespace {
@@ -156,10 +156,9 @@ int main(int argc, char** argv) {
     for (const std::size_t distinct : {std::size_t{100'000}, hash_rows}) {
         const GatheredColumns table = table_of(hash_rows, distinct, distinct + 1);
         const TextColumn& column = table.columns[0].texts;
-        const double xxh3 = map_seconds<HashMap<std::string, std::optional<Code>>>(column, repetitions);
+        const double xxh3 = map_seconds<TextToCode>(column, repetitions);
         const double std_hash = map_seconds<
-            std::unordered_map<std::string, std::optional<Code>, StdSeededHash, TransparentEqual>>(
-            column, repetitions);
+            std::unordered_map<std::string, std::optional<Code>, StdSeededHash, std::equal_to<>>>(column, repetitions);
         std::printf("| XXH3 (SeededHash) | %zu | %zu | %.1f |\n", distinct, hash_rows, hash_rows / xxh3 / 1e6);
         std::printf("| std::hash, seeded | %zu | %zu | %.1f |\n", distinct, hash_rows,
                     hash_rows / std_hash / 1e6);

@@ -46,14 +46,16 @@ Encoder make_encoder() {
         std::vector<std::string>& texts = columns[column];
         std::sort(texts.begin(), texts.end());
         info.string_columns.push_back(column);
-        TextToCode& to_code = info.text_to_code[column];
-        CodeToText& to_text = info.code_to_text[column];
+        TextToCode to_code;
+        CodeToText to_text;
         to_code.reserve(texts.size());
         to_text.reserve(texts.size());
         for (Code code = 0; code < texts.size(); ++code) {
             to_code.insert_or_assign(texts[code], code);
             to_text.insert_or_assign(code, texts[code]);
         }
+        info.text_to_code.insert_or_assign(column, std::move(to_code));
+        info.code_to_text.insert_or_assign(column, std::move(to_text));
     }
     return encoder;
 }

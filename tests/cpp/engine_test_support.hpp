@@ -10,6 +10,7 @@
 #include <optional>
 #include <random>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,14 @@ auto run_on(std::size_t workers, F&& f) {
     std::optional<std::invoke_result_t<F&>> result;
     test_pool(workers).install([&] { result.emplace(f()); });
     return std::move(*result);
+}
+
+// The map an EncodingInfo holds for `column`; throws when it holds none.
+template <class Maps>
+const typename Maps::mapped_type& map_of(const Maps& maps, ColumnIndex column) {
+    const auto found = maps.find(column);
+    if (found == maps.end()) throw std::out_of_range("no map for column " + std::to_string(column));
+    return found->second;
 }
 
 inline TextColumn column_of(const std::vector<std::string>& texts) {

@@ -19,7 +19,6 @@
 #include "engine_test_support.hpp"
 #include "runtime/internal_error.hpp"
 #include "runtime/parallel_loops.hpp"
-#include "runtime/parallel_map_collect.hpp"
 #include "runtime/parallel_sort.hpp"
 #include "runtime/pool.hpp"
 
@@ -190,20 +189,6 @@ TEST_P(PoolWith, CollectedResultsKeepItemOrder) {
         });
         for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(mapped[i], 2 * i + 1);
     }
-}
-
-TEST_P(PoolWith, FilterMapIntoHashMapKeepsEveryKeptPair) {
-    std::vector<std::size_t> items(50000);
-    std::iota(items.begin(), items.end(), 0);
-    const auto map = run_on(workers(), [&] {
-        return parallel_filter_map_into_map<std::uint64_t, std::string>(
-            std::span<std::size_t>(items), [](std::size_t i) {
-                return i % 2 == 1 ? std::optional(std::pair<std::uint64_t, std::string>(i, std::to_string(i)))
-                                  : std::nullopt;
-            });
-    });
-    ASSERT_EQ(map.size(), items.size() / 2);
-    for (std::size_t i = 1; i < items.size(); i += 2) ASSERT_EQ(map.at(i), std::to_string(i));
 }
 
 // Fibonacci by naive recursion: deep nesting of forks from inside jobs.

@@ -83,12 +83,14 @@ inline Encoder to_encoder(const State& state) {
     EncodingInfo& info = encoder.encoding_info.emplace();
     info.string_columns.assign(state.info->string_columns.begin(), state.info->string_columns.end());
     for (const auto& [column, map] : state.info->text_to_code) {
-        auto& target = info.text_to_code[column];
+        TextToCode target;
         for (const auto& [text, code] : map) target.insert_or_assign(text, code);
+        info.text_to_code.insert_or_assign(column, std::move(target));
     }
     for (const auto& [column, map] : state.info->code_to_text) {
-        auto& target = info.code_to_text[column];
+        CodeToText target;
         for (const auto& [code, text] : map) target.insert_or_assign(code, text);
+        info.code_to_text.insert_or_assign(column, std::move(target));
     }
     return encoder;
 }

@@ -40,15 +40,15 @@ void expect_same(const Encoded& actual, const Encoded& expected) {
     }
     EXPECT_EQ(actual.info.string_columns, expected.info.string_columns);
     for (ColumnIndex c : expected.info.string_columns) {
-        const TextToCode& want = expected.info.text_to_code.at(c);
-        const TextToCode& got = actual.info.text_to_code.at(c);
+        const TextToCode& want = testing::map_of(expected.info.text_to_code, c);
+        const TextToCode& got = testing::map_of(actual.info.text_to_code, c);
         ASSERT_EQ(got.size(), want.size()) << "column " << c;
         for (const auto& [text, code] : want) {
             const auto entry = got.find(text);
             ASSERT_TRUE(entry != got.end()) << text;
             EXPECT_EQ(entry->second, code) << text;
         }
-        EXPECT_EQ(actual.info.code_to_text.at(c).size(), expected.info.code_to_text.at(c).size());
+        EXPECT_EQ(testing::map_of(actual.info.code_to_text, c).size(), testing::map_of(expected.info.code_to_text, c).size());
     }
 }
 
