@@ -30,9 +30,6 @@ public:
     }
 
     double* get() const noexcept { return control_->start; }
-    std::size_t share_count() const noexcept {
-        return control_ == nullptr ? 0 : control_->count.load(std::memory_order_relaxed);
-    }
 
 private:
     struct Control {

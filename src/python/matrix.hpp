@@ -29,21 +29,12 @@ public:
 
     std::size_t rows() const noexcept { return rows_; }
     std::size_t cols() const noexcept { return cols_; }
-    // Steps between neighbouring cells, counted in elements.
-    std::ptrdiff_t row_stride() const noexcept { return row_stride_; }
-    std::ptrdiff_t col_stride() const noexcept { return col_stride_; }
-
     double* data() noexcept { return data_; }
     const double* data() const noexcept { return data_; }
 
     // Cell (r, c) without a check; the caller keeps r < rows and c < cols.
     double cell(std::size_t r, std::size_t c) const noexcept {
         return data_[static_cast<std::ptrdiff_t>(r) * row_stride_ + static_cast<std::ptrdiff_t>(c) * col_stride_];
-    }
-    // Cell (r, c), stopping with an internal error outside the matrix.
-    double at(std::size_t r, std::size_t c) const {
-        if (r >= rows_ || c >= cols_) panic("ndarray: index out of bounds");
-        return cell(r, c);
     }
 
     // The float64 NumPy array holding the values (borrowed). Nothing else

@@ -1,5 +1,5 @@
-// Parallel loops over index ranges, built on `join`: for-each, filter-map into
-// an ordered vector, map into a vector.
+// Parallel loops over index ranges, built on `join`: for-each, and collecting
+// or filter-mapping into an ordered vector.
 //
 // A loop starts as one piece and is cut in halves recursively. The number of
 // cuts adapts to stealing: a piece that moved to another worker earns a fresh
@@ -11,7 +11,6 @@
 #include <cstddef>
 #include <iterator>
 #include <optional>
-#include <span>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -110,14 +109,6 @@ void parallel_for_each_index(std::size_t n, const Body& body, std::size_t min_le
     });
 }
 
-// body(i, items[i]) for every item.
-template <class T, class Body>
-void parallel_for_each_indexed(std::span<T> items, const Body& body, std::size_t min_len = 1) {
-    parallel_for_ranges(items.size(), min_len, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) body(i, items[i]);
-    });
-}
-
 // Runs produce(begin, end, out) on pieces of [0, n), each appending to its
 // own vector, and concatenates the pieces in range order.
 template <class T, class Produce>
@@ -147,17 +138,6 @@ auto parallel_filter_map(std::size_t n, const F& f, std::size_t min_len = 1) {
             }
         },
         min_len);
-}
-
-// f(items[i]) for every item, in item order, in a vector allocated once.
-template <class T, class F>
-auto parallel_map(std::span<T> items, const F& f, std::size_t min_len = 1) {
-    using U = std::invoke_result_t<const F&, T&>;
-    std::vector<U> out(items.size());
-    parallel_for_ranges(items.size(), min_len, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) out[i] = f(items[i]);
-    });
-    return out;
 }
 
 }  // namespace quorix

@@ -19,16 +19,10 @@ public:
     TextStore() : offsets_(1, 0) {}
 
     std::size_t size() const noexcept { return offsets_.size() - 1; }
-    std::size_t byte_count() const noexcept { return offsets_.back(); }
 
     std::string_view operator[](std::size_t number) const noexcept {
         return {bytes_.data() + offsets_[number],
                 static_cast<std::size_t>(offsets_[number + 1] - offsets_[number])};
-    }
-
-    void reserve(std::size_t texts, std::size_t bytes) {
-        offsets_.reserve(texts + 1);
-        bytes_.reserve(bytes);
     }
 
     // Texts are only ever added: a number, once given, names the same text

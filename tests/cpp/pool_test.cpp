@@ -182,12 +182,14 @@ TEST_P(PoolWith, CollectedResultsKeepItemOrder) {
         for (std::size_t i = 0; i < n; i += 3) expected.push_back(std::uint64_t{i} * i);
         ASSERT_EQ(kept, expected) << "n = " << n;
 
-        std::vector<std::size_t> items(n);
-        std::iota(items.begin(), items.end(), 0);
-        const auto mapped = run_on(workers(), [&] {
-            return parallel_map(std::span<std::size_t>(items), [](std::size_t i) { return 2 * i + 1; });
+        // Pieces that append several values each are joined in range order.
+        const auto collected = run_on(workers(), [&] {
+            return parallel_collect<std::size_t>(n, [](std::size_t begin, std::size_t end, std::vector<std::size_t>& out) {
+                for (std::size_t i = begin; i < end; ++i) out.insert(out.end(), {2 * i, 2 * i + 1});
+            });
         });
-        for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(mapped[i], 2 * i + 1);
+        ASSERT_EQ(collected.size(), 2 * n);
+        for (std::size_t i = 0; i < 2 * n; ++i) ASSERT_EQ(collected[i], i);
     }
 }
 
