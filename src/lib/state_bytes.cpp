@@ -18,6 +18,7 @@
 
 #include "runtime/internal_error.hpp"
 #include "runtime/parallel_loops.hpp"
+#include "runtime/unaligned.hpp"
 
 namespace quorix {
 
@@ -145,13 +146,6 @@ std::size_t capped_reservation(std::uint64_t count) noexcept {
     return static_cast<std::size_t>(std::min<std::uint64_t>(count, kReservationCap / sizeof(Entry)));
 }
 
-std::uint64_t load_u64(const std::uint8_t* p) noexcept {
-    return static_cast<std::uint64_t>(p[0]) | static_cast<std::uint64_t>(p[1]) << 8 |
-           static_cast<std::uint64_t>(p[2]) << 16 | static_cast<std::uint64_t>(p[3]) << 24 |
-           static_cast<std::uint64_t>(p[4]) << 32 | static_cast<std::uint64_t>(p[5]) << 40 |
-           static_cast<std::uint64_t>(p[6]) << 48 | static_cast<std::uint64_t>(p[7]) << 56;
-}
-
 // One per-column map: its column and its entries, checked by the scan.
 struct MapRange {
     ColumnIndex column;
@@ -225,7 +219,7 @@ private:
 
     bool u64(std::uint64_t& value) {
         if (remaining() < kWordSize) return end_of_input();
-        value = load_u64(next_);
+        value = load_little_endian<std::uint64_t>(next_);
         next_ += kWordSize;
         return true;
     }
@@ -285,7 +279,7 @@ private:
 constexpr std::size_t kInsertBatch = 16;
 
 std::string_view take_text(const std::uint8_t*& p) noexcept {
-    const std::size_t length = static_cast<std::size_t>(load_u64(p));
+    const std::size_t length = static_cast<std::size_t>(load_little_endian<std::uint64_t>(p));
     const char* content = reinterpret_cast<const char*>(p + kWordSize);
     p += kWordSize + length;
     return {content, length};
@@ -327,7 +321,7 @@ bool build_text_to_code(const MapRange& range, TextToCode& map) {
             text = take_text(p);
             if (!is_utf8(text)) return false;
             const bool has_code = *p++ == 1;
-            code = has_code ? std::optional<Code>(load_u64(p)) : std::nullopt;
+            code = has_code ? std::optional<Code>(load_little_endian<std::uint64_t>(p)) : std::nullopt;
             if (has_code) p += kWordSize;
             return true;
         });
@@ -336,7 +330,7 @@ bool build_text_to_code(const MapRange& range, TextToCode& map) {
 bool build_code_to_text(const MapRange& range, CodeToText& map) {
     return build_map<CodeToText, Code, std::string_view>(
         range, map, [](const std::uint8_t*& p, Code& code, std::string_view& text) {
-            code = load_u64(p);
+            code = load_little_endian<std::uint64_t>(p);
             p += kWordSize;
             text = take_text(p);
             return is_utf8(text);
@@ -374,7 +368,7 @@ std::optional<Encoder> build(const Layout& layout, std::size_t parallel_min_entr
     EncodingInfo& info = encoder.encoding_info.emplace();
     info.string_columns.reserve(capped_reservation<ColumnIndex>(layout.column_count));
     for (std::size_t i = 0; i < layout.column_count; ++i) {
-        info.string_columns.push_back(load_u64(layout.columns + i * kWordSize));
+        info.string_columns.push_back(load_little_endian<std::uint64_t>(layout.columns + i * kWordSize));
     }
     info.text_to_code.reserve(capped_reservation<decltype(info.text_to_code)::value_type>(to_code_count));
     for (std::size_t i = 0; i < to_code_count; ++i) {

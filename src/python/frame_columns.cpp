@@ -18,7 +18,6 @@
 
 #include <charconv>
 #include <optional>
-#include <cstring>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -28,6 +27,7 @@
 #include "python/number_text.hpp"
 #include "python/object_text.hpp"
 #include "runtime/numpy_api.hpp"
+#include "runtime/unaligned.hpp"
 
 namespace quorix {
 namespace {
@@ -72,13 +72,6 @@ struct PandasNames {
         return names;
     }
 };
-
-template <class T>
-T load_unaligned(const char* at) noexcept {
-    T value;
-    std::memcpy(&value, at, sizeof value);
-    return value;
-}
 
 bool is_type(PyObject* obj, const PyRef& type) {
     return type && reinterpret_cast<PyObject*>(Py_TYPE(obj)) == type.get();
@@ -407,8 +400,8 @@ private:
             case Type::kBool: return NumberStr::of(*cell != 0);
             case Type::kFloat32:
             case Type::kFloat64: return str.of(source[r]);
-            case Type::kUInt64: return str.of(load_unaligned<std::uint64_t>(cell));
-            case Type::kInt64: return str.of(load_unaligned<std::int64_t>(cell));
+            case Type::kUInt64: return str.of(load<std::uint64_t>(cell));
+            case Type::kInt64: return str.of(load<std::int64_t>(cell));
             default: return str.of(static_cast<std::int64_t>(source[r]));
         }
     }
@@ -473,9 +466,8 @@ private:
         const auto count = static_cast<std::size_t>(category_vector->dimensions[0]);
         texts.reserve(count);
         for (std::size_t k = 0; k < count; ++k) {
-            PyObject* category;
-            std::memcpy(&category, category_vector->data + static_cast<Py_ssize_t>(k) * category_vector->strides[0],
-                        sizeof category);
+            PyObject* category =
+                load<PyObject*>(category_vector->data + static_cast<Py_ssize_t>(k) * category_vector->strides[0]);
             if (category == nullptr || !PyUnicode_CheckExact(category)) return false;
             std::string_view text;
             if (exact_str_text(category, text)) {

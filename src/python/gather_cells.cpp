@@ -11,7 +11,6 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +21,7 @@
 #include "runtime/numpy_api.hpp"
 #include "runtime/py_error.hpp"
 #include "runtime/py_ref.hpp"
+#include "runtime/unaligned.hpp"
 
 namespace quorix {
 namespace {
@@ -81,13 +81,6 @@ struct ArrayView {
         return data + static_cast<Py_ssize_t>(r) * row_step + static_cast<Py_ssize_t>(c) * col_step;
     }
 };
-
-template <class T>
-T load(const char* where) noexcept {
-    T value;
-    std::memcpy(&value, where, sizeof value);  // the buffer need not be aligned
-    return value;
-}
 
 // The element as float() of the scalar that item access would return.
 template <class T>

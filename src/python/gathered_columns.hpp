@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "runtime/arrow_text_reader.hpp"
+#include "runtime/unaligned.hpp"
 
 namespace quorix {
 
@@ -68,10 +69,10 @@ public:
     // The code of `code_bytes` bytes at `at`, which need not be aligned.
     static std::int64_t load(const char* at, std::size_t code_bytes) noexcept {
         switch (code_bytes) {
-            case 1: return load_as<std::int8_t>(at);
-            case 2: return load_as<std::int16_t>(at);
-            case 4: return load_as<std::int32_t>(at);
-            default: return load_as<std::int64_t>(at);
+            case 1: return quorix::load<std::int8_t>(at);
+            case 2: return quorix::load<std::int16_t>(at);
+            case 4: return quorix::load<std::int32_t>(at);
+            default: return quorix::load<std::int64_t>(at);
         }
     }
     std::int64_t get(std::size_t row) const noexcept { return load(bytes_.get() + row * code_bytes_, code_bytes_); }
@@ -87,12 +88,6 @@ public:
     }
 
 private:
-    template <class T>
-    static std::int64_t load_as(const char* at) noexcept {
-        T value;
-        std::memcpy(&value, at, sizeof value);
-        return value;
-    }
     template <class T>
     static void store_as(char* at, std::int64_t code) noexcept {
         const auto value = static_cast<T>(code);
@@ -243,14 +238,6 @@ struct NumberSource {
             case Type::kNone: break;
         }
         return std::numeric_limits<double>::quiet_NaN();
-    }
-
-private:
-    template <class T>
-    static T load(const char* at) noexcept {
-        T value;
-        std::memcpy(&value, at, sizeof value);
-        return value;
     }
 };
 

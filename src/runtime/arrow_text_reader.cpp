@@ -2,20 +2,12 @@
 #include "runtime/arrow_text_reader.hpp"
 
 #include <bit>
-#include <cstring>
 #include <limits>
 
 #include "runtime/utf8.hpp"
 
 namespace quorix::arrow {
 namespace {
-
-template <class T>
-T load(const std::uint8_t* where) noexcept {
-    T value;
-    std::memcpy(&value, where, sizeof value);  // buffers need not be aligned
-    return value;
-}
 
 constexpr std::size_t kViewBytes = 16;
 constexpr std::int32_t kInlineBytes = 12;

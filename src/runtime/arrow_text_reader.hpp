@@ -28,12 +28,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "runtime/arrow_c_data.hpp"
+#include "runtime/unaligned.hpp"
 
 namespace quorix::arrow {
 
@@ -87,12 +87,6 @@ public:
 private:
     friend struct TextArrayOpener;
 
-    template <class T>
-    static T load(const std::uint8_t* where) noexcept {
-        T value;
-        std::memcpy(&value, where, sizeof value);  // buffers need not be aligned
-        return value;
-    }
     std::string_view view_text(std::size_t row, std::uint64_t i) const noexcept;
 
     TextLayout layout_ = TextLayout::kString;

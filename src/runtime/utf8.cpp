@@ -1,7 +1,7 @@
 // The UTF-8 check, with whole words of ASCII skipped at a time.
 #include "runtime/utf8.hpp"
 
-#include <cstring>
+#include "runtime/unaligned.hpp"
 
 namespace quorix {
 
@@ -16,12 +16,7 @@ std::optional<Utf8Fault> find_utf8_fault(std::span<const std::uint8_t> text) noe
             ++i;
             // Texts are mostly ASCII: skip whole words of it. Byte order does
             // not matter to the test, so the word is loaded in host order.
-            std::uint64_t word;
-            while (i + 8 <= n) {
-                std::memcpy(&word, s + i, 8);
-                if (word & kHighBits) break;
-                i += 8;
-            }
+            while (i + 8 <= n && (load<std::uint64_t>(s + i) & kHighBits) == 0) i += 8;
             continue;
         }
 

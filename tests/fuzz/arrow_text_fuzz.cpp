@@ -24,10 +24,12 @@
 #include "fuzz_target.hpp"
 #include "python/gathered_columns.hpp"
 #include "runtime/arrow_text_reader.hpp"
+#include "runtime/unaligned.hpp"
 #include "runtime/utf8.hpp"
 
 namespace {
 
+using quorix::load;
 using quorix::arrow::OpenedTextArray;
 using quorix::arrow::OpenStatus;
 using quorix::arrow::TextArray;
@@ -190,14 +192,8 @@ Expected refused(Refusal kind) { return {kind, {}, false}; }
 // are inside it.
 std::optional<std::int64_t> read_at(const Buffer& buffer, std::uint64_t at, std::size_t width) {
     if (!buffer.present() || at > buffer.size || buffer.size - at < width) return std::nullopt;
-    if (width == 4) {
-        std::int32_t value;
-        std::memcpy(&value, buffer.bytes.get() + at, 4);
-        return value;
-    }
-    std::int64_t value;
-    std::memcpy(&value, buffer.bytes.get() + at, 8);
-    return value;
+    const std::uint8_t* where = buffer.bytes.get() + at;
+    return width == 4 ? std::int64_t{load<std::int32_t>(where)} : load<std::int64_t>(where);
 }
 
 // A byte range [begin, begin + length) of a buffer as text, if it is inside.
