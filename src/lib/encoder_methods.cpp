@@ -17,12 +17,11 @@ EncoderObject* as_encoder(PyObject* self) { return reinterpret_cast<EncoderObjec
 // The `encoding` argument: None, or a str whose text is exactly "label".
 Status check_encoding(PyObject* encoding) {
     if (encoding == nullptr || encoding == Py_None) return Ok{};
-    if (!PyUnicode_Check(encoding)) {
-        return PyError::type_mismatch(encoding, "str").with_note("while processing 'encoding'");
-    }
+    constexpr const char* kWhere = "while processing 'encoding'";
+    if (!PyUnicode_Check(encoding)) return PyError::type_mismatch(encoding, "str").with_note(kWhere);
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(encoding, &size);
-    if (text == nullptr) return PyError::fetch().with_note("while processing 'encoding'");
+    if (text == nullptr) return PyError::fetch().with_note(kWhere);
     if (size == 5 && std::memcmp(text, "label", 5) == 0) return Ok{};
     return PyError::pending(PyExc_ValueError, std::string(text, static_cast<std::size_t>(size)) +
                                                   " is not a supported encoding strategy for strings!");

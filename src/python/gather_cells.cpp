@@ -26,8 +26,6 @@
 namespace quorix {
 namespace {
 
-constexpr const char* kUnwrap = "called `Result::unwrap()` on an `Err` value";
-
 // The numbers gathered so far become texts; the column holds texts from now on.
 void promote(GatheredColumn& column, std::size_t rows) {
     column.is_string = true;

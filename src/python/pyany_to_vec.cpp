@@ -21,7 +21,6 @@
 namespace quorix {
 namespace {
 
-constexpr const char* kUnwrap = "called `Result::unwrap()` on an `Err` value";
 constexpr int kCContiguous = 0x0001;  // NPY_ARRAY_C_CONTIGUOUS
 constexpr int kFContiguous = 0x0002;  // NPY_ARRAY_F_CONTIGUOUS
 

@@ -115,7 +115,7 @@ Registry& shared_registry() {
 SharedArrayBorrow::SharedArrayBorrow(PyObject* array) : array_(array) {
     Registry& shared = shared_registry();
     const int rc = shared.acquire(shared.flags, array);
-    if (rc == -1) panic("called `Result::unwrap()` on an `Err` value", "AlreadyBorrowed");
+    if (rc == -1) panic(kUnwrap, "AlreadyBorrowed");
     if (rc != 0) panic("Unexpected return code " + std::to_string(rc) + " from borrow checking API");
 }
 

@@ -43,6 +43,9 @@ public:
     explicit InternalError(const std::string& message) : std::runtime_error(message) {}
 };
 
+// The context of a panic on an error result that was taken to be a success.
+inline constexpr const char* kUnwrap = "called `Result::unwrap()` on an `Err` value";
+
 // Writes the report of an internal error to standard error from the current
 // thread, then throws it. `context` alone, or "context: description".
 [[noreturn]] void panic(const std::string& message,

@@ -29,11 +29,7 @@ std::optional<std::string> text_of(PyObject* object) {
 
 std::string repr_of(PyObject* object) {
     PyRef text = PyRef::steal(PyObject_Repr(object));
-    if (!text) {
-        PyErr_Clear();
-        return "<unprintable>";
-    }
-    const char* data = PyUnicode_AsUTF8(text.get());
+    const char* data = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
     if (data == nullptr) {
         PyErr_Clear();
         return "<unprintable>";
