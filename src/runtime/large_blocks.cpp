@@ -95,13 +95,6 @@ public:
         return false;
     }
 
-    std::size_t kept() noexcept {
-        const std::lock_guard lock(mutex_);
-        std::size_t total = 0;
-        for (const Region& region : regions_) total += region.size;
-        return total;
-    }
-
 private:
     void give_back() noexcept {
         for (Region& region : regions_) {
@@ -152,7 +145,5 @@ void release_block(void* block, std::size_t bytes) noexcept {
 
 BlockReuse::BlockReuse() noexcept { keeper().open(); }
 BlockReuse::~BlockReuse() { keeper().close(); }
-
-std::size_t kept_block_bytes() noexcept { return keeper().kept(); }
 
 }  // namespace quorix

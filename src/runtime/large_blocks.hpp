@@ -30,9 +30,6 @@ public:
     BlockReuse& operator=(const BlockReuse&) = delete;
 };
 
-// The bytes of large blocks kept for reuse now (for the tests).
-std::size_t kept_block_bytes() noexcept;
-
 // An allocator of such blocks.
 template <class T>
 class LargeBlockAllocator {
