@@ -26,12 +26,6 @@ public:
     static constexpr std::size_t npos = std::numeric_limits<std::size_t>::max();
 
     SlotIndex() noexcept = default;
-    SlotIndex(const SlotIndex& other) : entries_(other.entries_) {
-        if (other.slots_ == nullptr) return;
-        slots_ = allocate(other.bits_);
-        std::memcpy(slots_, other.slots_, other.slot_count() * sizeof(std::uint64_t));
-        bits_ = other.bits_;
-    }
     SlotIndex(SlotIndex&& other) noexcept { swap(other); }
     SlotIndex& operator=(SlotIndex other) noexcept {
         swap(other);
@@ -53,7 +47,6 @@ public:
     }
 
     std::size_t size() const noexcept { return entries_; }
-    std::size_t slot_count() const noexcept { return slots_ ? std::size_t{1} << bits_ : 0; }
 
     // Room for `entries` in all: the inserts up to that many allocate nothing.
     void reserve(std::size_t entries) {
@@ -144,6 +137,8 @@ private:
         std::memset(slots, 0, bytes);
         return slots;
     }
+
+    std::size_t slot_count() const noexcept { return slots_ ? std::size_t{1} << bits_ : 0; }
 
     std::size_t home(std::uint64_t hash) const noexcept {
         return static_cast<std::size_t>(hash >> (64 - bits_));
