@@ -88,7 +88,7 @@ LabelEncoding by_sorting(const TextColumn& texts) {
         n,
         [&](std::size_t r) {
             const auto entry = map.find(texts[r]);
-            if (entry == map.end()) panic("no entry found for key");
+            if (entry == map.end()) panic(kNoEntryForKey);
             result.codes[r] = code_cell(entry->second);
         },
         row_grain);

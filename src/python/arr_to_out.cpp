@@ -18,10 +18,12 @@ namespace quorix {
 namespace {
 
 constexpr int kCContiguous = 0x0001;  // NPY_ARRAY_C_CONTIGUOUS
+// A listed column beyond the decoded table.
+constexpr const char* kIndexOutOfBounds = "ndarray: index out of bounds";
 
 const CodeToText& column_map(const EncodingInfo& learned, ColumnIndex c) {
     auto found = learned.code_to_text.find(c);
-    if (found == learned.code_to_text.end()) panic("no entry found for key");
+    if (found == learned.code_to_text.end()) panic(kNoEntryForKey);
     return found->second;
 }
 
@@ -46,7 +48,7 @@ Result<PyRef> decode_array(const Matrix& matrix, const EncodingInfo& learned) {
     // The checks, in list order, before anything is made.
     for (ColumnIndex c : learned.string_columns) {
         column_map(learned, c);
-        if (rows != 0 && c >= cols) panic("ndarray: index out of bounds");
+        if (rows != 0 && c >= cols) panic(kIndexOutOfBounds);
     }
     QUORIX_TRY(PyRef no_text, new_text_str("NaN"));
     // Its slots start out null, which NumPy reads and frees as nothing.
@@ -192,7 +194,7 @@ Result<std::unordered_map<ColumnIndex, PyRef>> passing_column_lists(const Matrix
 // comes: its checks raise here, in the order the per-column steps make them.
 Result<PyRef> lone_column_list(const Matrix& matrix, const EncodingInfo& learned, ColumnIndex c) {
     column_map(learned, c);
-    if (matrix.rows() != 0 && c >= matrix.cols()) panic("ndarray: index out of bounds");
+    if (matrix.rows() != 0 && c >= matrix.cols()) panic(kIndexOutOfBounds);
     QUORIX_TRY(std::vector<PyRef> lists, frame_column_texts(matrix, learned, {c}, true));
     return std::move(lists.front());
 }

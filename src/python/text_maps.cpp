@@ -69,7 +69,7 @@ std::pair<TextToCode::const_iterator, bool> TextToCode::insert_or_assign_hashed(
 // Everything that can fail is done before the map changes.
 void TextToCode::add(std::uint64_t hash, std::string_view text, std::optional<Code> code) {
     const std::size_t number = size();
-    if (number >= SlotIndex::max_entries()) throw std::length_error("too many entries for one map");
+    if (number >= SlotIndex::max_entries()) throw std::length_error(kTooManyEntries);
     if (!store_) store_ = std::make_shared<TextStore>();
     index_.reserve(number + 1);
     if (!explicit_) {
@@ -175,7 +175,7 @@ std::pair<CodeToText::const_iterator, bool> CodeToText::insert_or_assign_hashed(
 
 // Everything that can fail is done before the map changes.
 void CodeToText::add(std::uint64_t hash, Code code, std::string_view text) {
-    if (size_ >= SlotIndex::max_entries()) throw std::length_error("too many entries for one map");
+    if (size_ >= SlotIndex::max_entries()) throw std::length_error(kTooManyEntries);
     if (!explicit_ && (code != size_ || shares_store_ || !uncoded_.empty())) make_explicit();
     if (!store_) store_ = std::make_shared<TextStore>();
     if (explicit_) {

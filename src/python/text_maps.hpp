@@ -258,7 +258,7 @@ template <class LengthOf, class WriteText, class HashOf>
 void TextToCode::assign_ascending(std::size_t count, std::span<const std::size_t> uncoded,
                                   const LengthOf& length_of, const WriteText& write_text, const HashOf& hash_of) {
     if (!empty()) throw std::logic_error("assign_ascending: the map is not empty");
-    if (count > SlotIndex::max_entries()) throw std::length_error("too many entries for one map");
+    if (count > SlotIndex::max_entries()) throw std::length_error(kTooManyEntries);
     auto store = std::make_shared<TextStore>();
     store->lay_out(count, length_of);
     // Each text is copied once, into its place in the store.

@@ -45,6 +45,8 @@ public:
 
 // The context of a panic on an error result that was taken to be a success.
 inline constexpr const char* kUnwrap = "called `Result::unwrap()` on an `Err` value";
+// A learned map asked for a key it does not hold.
+inline constexpr const char* kNoEntryForKey = "no entry found for key";
 
 // Writes the report of an internal error to standard error from the current
 // thread, then throws it. `context` alone, or "context: description".

@@ -21,6 +21,9 @@
 
 namespace quorix {
 
+// More entries than one index numbers (see max_entries).
+inline constexpr const char* kTooManyEntries = "too many entries for one map";
+
 class SlotIndex {
 public:
     static constexpr std::size_t npos = std::numeric_limits<std::size_t>::max();
@@ -50,7 +53,7 @@ public:
 
     // Room for `entries` in all: the inserts up to that many allocate nothing.
     void reserve(std::size_t entries) {
-        if (entries > max_entries()) throw std::length_error("too many entries for one map");
+        if (entries > max_entries()) throw std::length_error(kTooManyEntries);
         if (entries > max_load(slot_count())) rehash(bits_for(entries));
     }
 

@@ -188,7 +188,9 @@ TEST(TextMaps, CodeToTextMatchesTheModelFromAnEmptyMapAndFromASharedStore) {
         const Inverse start{{0, ""}, {1, "a"}, {2, std::string(a0)}, {3, "z"}};
         ASSERT_TRUE(same_entries(shared, start, absent));
         run_differential<CodeToText>(seed, 80, next, absent, std::move(shared), start);
-        if (keep) EXPECT_TRUE(same_entries(*text_to_code, kept, {"absent", "t1"})) << "seed " << seed;
+        if (keep) {
+            EXPECT_TRUE(same_entries(*text_to_code, kept, {"absent", "t1"})) << "seed " << seed;
+        }
     }
 }
 
