@@ -1,6 +1,7 @@
 // The two maps of a string column.
 #include "python/text_maps.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace quorix {
@@ -67,6 +68,16 @@ std::pair<TextToCode::const_iterator, bool> TextToCode::insert_or_assign_hashed(
 }
 
 // Everything that can fail is done before the map changes.
+// Room for one more element before anything changes, so that an insert
+// that fails changes nothing; grown geometrically, as push_back would, since
+// reserving exactly one more copies the whole vector on every insert.
+namespace {
+template <class Vector>
+void reserve_one_more(Vector& vector) {
+    if (vector.size() == vector.capacity()) vector.reserve(std::max<std::size_t>(16, vector.capacity() * 2));
+}
+}  // namespace
+
 void TextToCode::add(std::uint64_t hash, std::string_view text, std::optional<Code> code) {
     const std::size_t number = size();
     if (number >= SlotIndex::max_entries()) throw std::length_error(kTooManyEntries);
@@ -77,10 +88,10 @@ void TextToCode::add(std::uint64_t hash, std::string_view text, std::optional<Co
         if (!follows) make_explicit();
     }
     if (explicit_) {
-        codes_.reserve(number + 1);
-        has_code_.reserve(number + 1);
+        reserve_one_more(codes_);
+        reserve_one_more(has_code_);
     } else if (!code) {
-        uncoded_.reserve(uncoded_.size() + 1);
+        reserve_one_more(uncoded_);
     }
     store_->append(text);
     index_.insert(hash);
@@ -180,8 +191,8 @@ void CodeToText::add(std::uint64_t hash, Code code, std::string_view text) {
     if (!store_) store_ = std::make_shared<TextStore>();
     if (explicit_) {
         index_.reserve(size_ + 1);
-        codes_.reserve(size_ + 1);
-        text_of_.reserve(size_ + 1);
+        reserve_one_more(codes_);
+        reserve_one_more(text_of_);
     }
     const std::size_t number = store_->append(text);
     if (explicit_) {
