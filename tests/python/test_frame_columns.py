@@ -15,7 +15,7 @@ import quorix
 
 pa = pytest.importorskip("pyarrow")
 
-PANIC = next(c for c in BaseException.__subclasses__() if c.__name__ == "PanicException")
+PANIC = next(c for c in BaseException.__subclasses__() if c.__module__ == "quorix" and c.__name__ == "PanicException")
 PANDAS_3 = int(pd.__version__.split(".")[0]) >= 3
 
 
