@@ -78,13 +78,14 @@ test-installed: wheel
 	tests/installed/check_installed.sh $(PYTHON) dist/quorix-*.whl
 	tests/installed/check_installed.sh $(PYTHON) dist/quorix-*.tar.gz
 
-# The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer.
+# The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer, its
+# property tests at a few examples each.
 sanitize: system-deps
 	test -f $(VENV_ASAN)/.ready || { $(PYTHON) -m venv $(VENV_ASAN) && \
 	  $(VENV_ASAN)/bin/python -m pip install -q -r requirements/test.txt && touch $(VENV_ASAN)/.ready; }
 	$(VENV_ASAN)/bin/python -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=build/py-asan \
 	  -Ccmake.define.QUORIX_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo .
-	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	HYPOTHESIS_PROFILE=sanitize ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  $(VENV_ASAN)/bin/python -m pytest -q -p no:cacheprovider
 	cmake -S . -B build/cpp-asan $(CMAKE_GEN) -DQUORIX_BUILD_MODULE=OFF -DQUORIX_BUILD_TESTS=ON \

@@ -14,7 +14,7 @@ from hypothesis.extra import numpy as hnp
 
 import quorix
 
-from conftest import panic_type
+from conftest import examples, panic_type
 
 LARGEST = 2**64 - 1
 
@@ -100,7 +100,7 @@ def decode_cases(draw):
     return matrix, string_columns, code_to_text
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(200), deadline=None)
 @given(decode_cases())
 def test_numpy_decoding_matches_the_plain_road(case):
     matrix, string_columns, code_to_text = case
@@ -108,7 +108,7 @@ def test_numpy_decoding_matches_the_plain_road(case):
     assert_same_cells(decoded, plain_numpy_decode(matrix, string_columns, code_to_text))
 
 
-@settings(max_examples=100, deadline=None)
+@settings(max_examples=examples(100), deadline=None)
 @given(decode_cases())
 def test_frame_decoding_matches_the_plain_road(case):
     matrix, string_columns, code_to_text = case

@@ -16,7 +16,7 @@ from hypothesis.extra import numpy as hnp
 
 import quorix
 
-from conftest import panic_type
+from conftest import examples, panic_type
 from test_output import LARGEST, assert_same_cells, learned, plain_numpy_decode
 
 cell_values = st.floats(allow_nan=True, allow_infinity=True) | st.sampled_from(
@@ -70,7 +70,7 @@ def assert_same_frames(bulk, plain, source):
             assert bulk.iloc[1:, k].equals(before.iloc[1:, k])
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=examples(150), deadline=None)
 @given(road_cases())
 def test_bulk_road_gives_what_the_plain_road_gives(monkeypatch_module, case):
     matrix, string_columns, code_to_text, labels = case
