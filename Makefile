@@ -11,6 +11,10 @@ DEBIAN_PACKAGES := libgtest-dev libxxhash-dev
 FUZZ_DEBIAN_PACKAGES := clang-14 libclang-rt-14-dev
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS ?=
+# Test processes run side by side: pytest workers (pytest-xdist) and ctest jobs.
+JOBS ?= $(shell nproc)
+PYTEST := -m pytest -q -n $(JOBS)
+CTEST := ctest --output-on-failure -j$(JOBS)
 
 .PHONY: demo test test-python test-numpy1 test-cpp test-stub install wheel test-installed sanitize tsan fuzz bench bench-python bench-engine bench-state bench-frames bench-cardinality bench-unusual system-deps fuzz-deps clean
 
@@ -40,7 +44,7 @@ install: system-deps $(VENV)/.ready
 	$(PY) -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=build/py .
 
 test-python: install
-	$(PY) -m pytest -q
+	$(PY) $(PYTEST)
 
 # The type stub against the installed module, and the example under mypy --strict.
 test-stub: install
@@ -49,12 +53,12 @@ test-stub: install
 
 test-numpy1: system-deps $(VENV_NP1)/.ready
 	$(VENV_NP1)/bin/python -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=build/py-numpy1 .
-	$(VENV_NP1)/bin/python -m pytest -q
+	$(VENV_NP1)/bin/python $(PYTEST)
 
 test-cpp: system-deps
 	cmake -S . -B build/cpp $(CMAKE_GEN) -DQUORIX_BUILD_MODULE=OFF -DQUORIX_BUILD_TESTS=ON
 	cmake --build build/cpp
-	ctest --test-dir build/cpp --output-on-failure
+	$(CTEST) --test-dir build/cpp
 
 $(VENV_WHEEL)/.ready: requirements/wheel.txt
 	$(PYTHON) -m venv $(VENV_WHEEL)
@@ -87,18 +91,18 @@ sanitize: system-deps
 	  -Ccmake.define.QUORIX_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo .
 	HYPOTHESIS_PROFILE=sanitize ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	  $(VENV_ASAN)/bin/python -m pytest -q -p no:cacheprovider
+	  $(VENV_ASAN)/bin/python $(PYTEST) -p no:cacheprovider
 	cmake -S . -B build/cpp-asan $(CMAKE_GEN) -DQUORIX_BUILD_MODULE=OFF -DQUORIX_BUILD_TESTS=ON \
 	  -DQUORIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build/cpp-asan
-	ctest --test-dir build/cpp-asan --output-on-failure
+	$(CTEST) --test-dir build/cpp-asan
 
 # The pool and engine tests under ThreadSanitizer.
 tsan: system-deps
 	cmake -S . -B build/cpp-tsan $(CMAKE_GEN) -DQUORIX_BUILD_MODULE=OFF -DQUORIX_BUILD_TESTS=ON \
 	  -DQUORIX_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build/cpp-tsan
-	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/cpp-tsan --output-on-failure
+	TSAN_OPTIONS=halt_on_error=1 $(CTEST) --test-dir build/cpp-tsan
 
 # clang and libFuzzer with the sanitizer runtimes, for the fuzz targets.
 fuzz-deps: system-deps
