@@ -15,6 +15,9 @@ FUZZ_TARGETS ?=
 JOBS ?= $(shell nproc)
 PYTEST := -m pytest -q -n $(JOBS)
 CTEST := ctest --output-on-failure -j$(JOBS)
+# What the sdist, and so the wheel, is made of.
+BUILD_INPUTS := pyproject.toml CMakeLists.txt README.md LICENSE $(shell find src -type f)
+DIST := dist/.built
 
 .PHONY: demo test test-python test-numpy1 test-cpp test-stub install wheel test-installed sanitize tsan fuzz bench bench-python bench-engine bench-state bench-frames bench-cardinality bench-unusual system-deps fuzz-deps clean
 
@@ -40,8 +43,29 @@ $(VENV_NP1)/.ready: requirements/test-numpy1.txt
 	$(VENV_NP1)/bin/python -m pip install -q -r requirements/test-numpy1.txt
 	touch $@
 
-install: system-deps $(VENV)/.ready
-	$(PY) -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=build/py .
+$(VENV_WHEEL)/.ready: requirements/wheel.txt
+	$(PYTHON) -m venv $(VENV_WHEEL)
+	$(VENV_WHEEL)/bin/python -m pip install -q --upgrade pip
+	$(VENV_WHEEL)/bin/python -m pip install -q -r requirements/wheel.txt
+	touch $@
+
+# The one release build: the sdist, the wheel built from it (which proves the
+# sdist builds), and that wheel repaired into a manylinux one, both in dist/.
+# Every environment installs this wheel: the module finds NumPy through the
+# interpreter at run time, so one build serves NumPy 1 and 2 alike.
+$(DIST): $(BUILD_INPUTS) $(VENV_WHEEL)/.ready | system-deps
+	rm -rf build/dist-raw dist
+	$(VENV_WHEEL)/bin/python -m build --outdir build/dist-raw .
+	PATH="$(CURDIR)/$(VENV_WHEEL)/bin:$$PATH" $(VENV_WHEEL)/bin/auditwheel repair --wheel-dir dist build/dist-raw/quorix-*.whl
+	cp build/dist-raw/quorix-*.tar.gz dist/
+	$(VENV_WHEEL)/bin/auditwheel show dist/quorix-*.whl
+	touch $@
+
+wheel: $(DIST)
+	ls -l dist
+
+install: system-deps $(VENV)/.ready $(DIST)
+	$(PY) -m pip install -q --no-deps --force-reinstall dist/quorix-*.whl
 
 test-python: install
 	$(PY) $(PYTEST)
@@ -51,8 +75,8 @@ test-stub: install
 	$(PY) -m mypy.stubtest quorix
 	$(PY) -m mypy --strict --cache-dir build/mypy-cache examples/quickstart.py
 
-test-numpy1: system-deps $(VENV_NP1)/.ready
-	$(VENV_NP1)/bin/python -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=build/py-numpy1 .
+test-numpy1: $(VENV_NP1)/.ready $(DIST)
+	$(VENV_NP1)/bin/python -m pip install -q --no-deps --force-reinstall dist/quorix-*.whl
 	$(VENV_NP1)/bin/python $(PYTEST)
 
 test-cpp: system-deps
@@ -60,27 +84,11 @@ test-cpp: system-deps
 	cmake --build build/cpp
 	$(CTEST) --test-dir build/cpp
 
-$(VENV_WHEEL)/.ready: requirements/wheel.txt
-	$(PYTHON) -m venv $(VENV_WHEEL)
-	$(VENV_WHEEL)/bin/python -m pip install -q --upgrade pip
-	$(VENV_WHEEL)/bin/python -m pip install -q -r requirements/wheel.txt
-	touch $@
-
-# The sdist, the wheel built from it, and that wheel repaired into a manylinux
-# one, both in dist/.
-wheel: system-deps $(VENV_WHEEL)/.ready
-	rm -rf build/dist-raw dist
-	$(VENV_WHEEL)/bin/python -m build --outdir build/dist-raw .
-	PATH="$(CURDIR)/$(VENV_WHEEL)/bin:$$PATH" $(VENV_WHEEL)/bin/auditwheel repair --wheel-dir dist build/dist-raw/quorix-*.whl
-	cp build/dist-raw/quorix-*.tar.gz dist/
-	$(VENV_WHEEL)/bin/auditwheel show dist/quorix-*.whl
-	ls -l dist
-
-# The wheel and the sdist each installed with pip alone into a fresh virtual
-# environment, and the suite run against them from outside the source tree.
-test-installed: wheel
+# The wheel installed with pip alone into a fresh virtual environment, and the
+# suite, the stub check and the example run against it from outside the source
+# tree. The sdist is proven by the wheel built from it.
+test-installed: $(DIST)
 	tests/installed/check_installed.sh $(PYTHON) dist/quorix-*.whl
-	tests/installed/check_installed.sh $(PYTHON) dist/quorix-*.tar.gz
 
 # The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer, its
 # property tests at a few examples each.
