@@ -11,6 +11,20 @@ DEBIAN_PACKAGES := libgtest-dev libxxhash-dev
 FUZZ_DEBIAN_PACKAGES := clang-14 libclang-rt-14-dev
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS ?=
+# Test processes run side by side: pytest workers (pytest-xdist) and ctest jobs.
+JOBS ?= $(shell nproc)
+PYTEST := -m pytest -q -n $(JOBS)
+CTEST := ctest --output-on-failure -j$(JOBS)
+# What the sdist, and so the wheel, is made of.
+BUILD_INPUTS := pyproject.toml CMakeLists.txt README.md LICENSE $(shell find src -type f)
+DIST := dist/.built
+SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)"
+# The C++ suites that run code on more than one thread: the pool, the engine
+# on the pool, the maps and the state reader filled on it. The rest run on the
+# calling thread alone, where ThreadSanitizer has nothing to watch.
+TSAN_TESTS := (EncodeObjectArray|LabelEncode|LargeBlocks|GlobalPool|PoolWith|TextColumn)[A-Za-z]*\.|TextMaps\..*OnThePool|StateBytesTwoPass\..*/Pool$$
 
 .PHONY: demo test test-python test-numpy1 test-cpp test-stub install wheel test-installed sanitize tsan fuzz bench bench-python bench-engine bench-state bench-frames bench-cardinality bench-unusual system-deps fuzz-deps clean
 
@@ -36,25 +50,11 @@ $(VENV_NP1)/.ready: requirements/test-numpy1.txt
 	$(VENV_NP1)/bin/python -m pip install -q -r requirements/test-numpy1.txt
 	touch $@
 
-install: system-deps $(VENV)/.ready
-	$(PY) -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=build/py .
-
-test-python: install
-	$(PY) -m pytest -q
-
-# The type stub against the installed module, and the example under mypy --strict.
-test-stub: install
-	$(PY) -m mypy.stubtest quorix
-	$(PY) -m mypy --strict --cache-dir build/mypy-cache examples/quickstart.py
-
-test-numpy1: system-deps $(VENV_NP1)/.ready
-	$(VENV_NP1)/bin/python -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=build/py-numpy1 .
-	$(VENV_NP1)/bin/python -m pytest -q
-
-test-cpp: system-deps
-	cmake -S . -B build/cpp $(CMAKE_GEN) -DQUORIX_BUILD_MODULE=OFF -DQUORIX_BUILD_TESTS=ON
-	cmake --build build/cpp
-	ctest --test-dir build/cpp --output-on-failure
+$(VENV_ASAN)/.ready: requirements/test.txt
+	$(PYTHON) -m venv $(VENV_ASAN)
+	$(VENV_ASAN)/bin/python -m pip install -q --upgrade pip
+	$(VENV_ASAN)/bin/python -m pip install -q -r requirements/test.txt
+	touch $@
 
 $(VENV_WHEEL)/.ready: requirements/wheel.txt
 	$(PYTHON) -m venv $(VENV_WHEEL)
@@ -62,42 +62,62 @@ $(VENV_WHEEL)/.ready: requirements/wheel.txt
 	$(VENV_WHEEL)/bin/python -m pip install -q -r requirements/wheel.txt
 	touch $@
 
-# The sdist, the wheel built from it, and that wheel repaired into a manylinux
-# one, both in dist/.
-wheel: system-deps $(VENV_WHEEL)/.ready
+# The one release build: the sdist, the wheel built from it (which proves the
+# sdist builds), and that wheel repaired into a manylinux one, both in dist/.
+# Every environment installs this wheel: the module finds NumPy through the
+# interpreter at run time, so one build serves NumPy 1 and 2 alike.
+$(DIST): $(BUILD_INPUTS) $(VENV_WHEEL)/.ready | system-deps
 	rm -rf build/dist-raw dist
 	$(VENV_WHEEL)/bin/python -m build --outdir build/dist-raw .
 	PATH="$(CURDIR)/$(VENV_WHEEL)/bin:$$PATH" $(VENV_WHEEL)/bin/auditwheel repair --wheel-dir dist build/dist-raw/quorix-*.whl
 	cp build/dist-raw/quorix-*.tar.gz dist/
 	$(VENV_WHEEL)/bin/auditwheel show dist/quorix-*.whl
+	touch $@
+
+wheel: $(DIST)
 	ls -l dist
 
-# The wheel and the sdist each installed with pip alone into a fresh virtual
-# environment, and the suite run against them from outside the source tree.
-test-installed: wheel
+install: system-deps $(VENV)/.ready $(DIST)
+	$(PY) -m pip install -q --no-deps --force-reinstall dist/quorix-*.whl
+
+test-python: install
+	$(PY) $(PYTEST)
+
+# The type stub against the installed module, and the example under mypy --strict.
+test-stub: install
+	$(PY) -m mypy.stubtest quorix
+	$(PY) -m mypy --strict --cache-dir build/mypy-cache examples/quickstart.py
+
+test-numpy1: $(VENV_NP1)/.ready $(DIST)
+	$(VENV_NP1)/bin/python -m pip install -q --no-deps --force-reinstall dist/quorix-*.whl
+	$(VENV_NP1)/bin/python $(PYTEST)
+
+test-cpp: system-deps
+	cmake -S . -B build/cpp $(CMAKE_GEN) -DQUORIX_BUILD_MODULE=OFF -DQUORIX_BUILD_TESTS=ON
+	cmake --build build/cpp
+	$(CTEST) --test-dir build/cpp
+
+# The wheel installed with pip alone into a fresh virtual environment, and the
+# suite, the stub check and the example run against it from outside the source
+# tree. The sdist is proven by the wheel built from it.
+test-installed: $(DIST)
 	tests/installed/check_installed.sh $(PYTHON) dist/quorix-*.whl
-	tests/installed/check_installed.sh $(PYTHON) dist/quorix-*.tar.gz
 
-# The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer.
-sanitize: system-deps
-	test -f $(VENV_ASAN)/.ready || { $(PYTHON) -m venv $(VENV_ASAN) && \
-	  $(VENV_ASAN)/bin/python -m pip install -q -r requirements/test.txt && touch $(VENV_ASAN)/.ready; }
-	$(VENV_ASAN)/bin/python -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=build/py-asan \
-	  -Ccmake.define.QUORIX_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo .
-	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	  $(VENV_ASAN)/bin/python -m pytest -q -p no:cacheprovider
-	cmake -S . -B build/cpp-asan $(CMAKE_GEN) -DQUORIX_BUILD_MODULE=OFF -DQUORIX_BUILD_TESTS=ON \
-	  -DQUORIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cmake --build build/cpp-asan
-	ctest --test-dir build/cpp-asan --output-on-failure
+# The suite, then the C++ tests, against one build with AddressSanitizer +
+# UndefinedBehaviorSanitizer: the module and the test binary come from the
+# same build folder. Property tests run fewer examples (HYPOTHESIS_PROFILE).
+sanitize: system-deps $(VENV_ASAN)/.ready
+	$(VENV_ASAN)/bin/python -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=build/asan \
+	  -Ccmake.define.QUORIX_SANITIZE=ON -Ccmake.define.QUORIX_BUILD_TESTS=ON -Ccmake.build-type=RelWithDebInfo .
+	HYPOTHESIS_PROFILE=sanitize $(SANITIZER_ENV) $(VENV_ASAN)/bin/python $(PYTEST) -p no:cacheprovider
+	$(CTEST) --test-dir build/asan
 
-# The pool and engine tests under ThreadSanitizer.
+# The threaded C++ tests (TSAN_TESTS) under ThreadSanitizer.
 tsan: system-deps
-	cmake -S . -B build/cpp-tsan $(CMAKE_GEN) -DQUORIX_BUILD_MODULE=OFF -DQUORIX_BUILD_TESTS=ON \
+	cmake -S . -B build/tsan $(CMAKE_GEN) -DQUORIX_BUILD_MODULE=OFF -DQUORIX_BUILD_TESTS=ON \
 	  -DQUORIX_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cmake --build build/cpp-tsan
-	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/cpp-tsan --output-on-failure
+	cmake --build build/tsan
+	TSAN_OPTIONS=halt_on_error=1 $(CTEST) --test-dir build/tsan -R '$(TSAN_TESTS)'
 
 # clang and libFuzzer with the sanitizer runtimes, for the fuzz targets.
 fuzz-deps: system-deps

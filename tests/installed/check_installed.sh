@@ -40,7 +40,7 @@ assert venv in Path(quorix.__file__).resolve().parents, f"quorix imported from {
 print(f"quorix {metadata.version('quorix')} from {quorix.__file__}")
 EOF
 echo "== $kind: pytest"
-"$py" -m pytest -q -p no:cacheprovider --rootdir "$outside" tests
+"$py" -m pytest -q -n "$(nproc)" -p no:cacheprovider --rootdir "$outside" tests
 echo "== $kind: stubtest and mypy --strict"
 "$py" -m mypy.stubtest quorix
 "$py" -m mypy --strict --cache-dir "$outside/.mypy_cache" quickstart.py

@@ -18,7 +18,7 @@ import quorix
 
 pa = pytest.importorskip("pyarrow")
 
-PANIC = next(c for c in BaseException.__subclasses__() if c.__name__ == "PanicException")
+PANIC = next(c for c in BaseException.__subclasses__() if c.__module__ == "quorix" and c.__name__ == "PanicException")
 
 
 class DataFrame(pd.DataFrame):

@@ -16,7 +16,7 @@ from hypothesis import strategies as st
 
 import quorix
 
-from conftest import panic_type
+from conftest import examples, panic_type
 
 UNWRAP = "called `Result::unwrap()` on an `Err` value: "
 MARKERS = {"nan", "NaN", "<NA>"}
@@ -140,7 +140,7 @@ def tables(draw, cell=cells):
     return rows, columns
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=examples(150), deadline=None)
 @given(tables())
 def test_object_array_encoding_follows_the_model(table):
     rows, columns = table
@@ -150,7 +150,7 @@ def test_object_array_encoding_follows_the_model(table):
     assert_matrix(result, expected)
 
 
-@settings(max_examples=100, deadline=None)
+@settings(max_examples=examples(100), deadline=None)
 @given(tables())
 def test_dataframe_encoding_follows_the_model(table):
     rows, columns = table
@@ -167,7 +167,7 @@ def test_dataframe_encoding_follows_the_model(table):
     assert_matrix(result.to_numpy(), expected)
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=examples(150), deadline=None)
 @given(tables())
 def test_decode_of_encode_gives_the_texts_back(table):
     rows, columns = table
@@ -191,7 +191,7 @@ def test_decode_of_encode_gives_the_texts_back(table):
 # "ndarray" is recognised the same way but can only be read item by item).
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=examples(150), deadline=None)
 @given(tables())
 def test_object_buffer_reading_matches_item_access(table):
     rows, columns = table
@@ -331,7 +331,7 @@ def layouts(table):
     yield "reversed", table[::-1, ::-1].copy()[::-1, ::-1]
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(200), deadline=None)
 @given(wide_tables())
 def test_memory_order_reading_matches_item_access_and_the_model(table):
     rows, columns = table

@@ -13,9 +13,11 @@ from hypothesis import strategies as st
 
 import quorix
 
+from conftest import examples
+
 pa = pytest.importorskip("pyarrow")
 
-PANIC = next(c for c in BaseException.__subclasses__() if c.__name__ == "PanicException")
+PANIC = next(c for c in BaseException.__subclasses__() if c.__module__ == "quorix" and c.__name__ == "PanicException")
 PANDAS_3 = int(pd.__version__.split(".")[0]) >= 3
 
 
@@ -117,7 +119,7 @@ def encoded(frame, reference):
     return encoder, result, encoder.__getstate__(), encoder.decode(source)
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(300), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(frames())
 def test_column_roads_match_the_values_road(frame):
     _, codes, state, decoded = encoded(frame, reference=False)

@@ -15,7 +15,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
-from conftest import panic_type
+from conftest import examples, panic_type
 from output_model import (
     LARGEST,
     ModelPanic,
@@ -121,7 +121,7 @@ def monkeypatch_module():
         yield patch
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(decode_cases())
 def test_bulk_roads_give_what_the_plain_roads_give(monkeypatch_module, case):
     assert_decodes_like_the_plain_roads(monkeypatch_module, *case)
