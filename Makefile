@@ -74,7 +74,11 @@ $(DIST): $(BUILD_INPUTS) $(VENV_WHEEL)/.ready | system-deps
 	$(VENV_WHEEL)/bin/auditwheel show dist/quorix-*.whl
 	touch $@
 
-wheel: $(DIST)
+# A release is built afresh: the sdist holds tests/, bench/ and examples/ too,
+# which $(DIST) does not watch.
+wheel:
+	rm -f $(DIST)
+	$(MAKE) $(DIST)
 	ls -l dist
 
 install: system-deps $(VENV)/.ready $(DIST)
