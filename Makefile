@@ -30,6 +30,7 @@ TSAN_SKIP := (^|/)(ArrowTextReader|FuzzReplay|HashMap[A-Za-z]*|CgroupQuota|PoolC
 
 demo: install
 	$(PY) examples/quickstart.py
+	$(PY) examples/text_encoder.py
 
 test: install test-python test-stub test-numpy1 test-cpp
 
@@ -87,10 +88,10 @@ install: system-deps $(VENV)/.ready $(DIST)
 test-python: install
 	$(PY) $(PYTEST)
 
-# The type stub against the installed module, and the example under mypy --strict.
+# The type stubs against the installed modules, and the examples under mypy --strict.
 test-stub: install
-	$(PY) -m mypy.stubtest quorix
-	$(PY) -m mypy --strict --cache-dir build/mypy-cache examples/quickstart.py
+	$(PY) -m mypy.stubtest quorix quorix_pipeline
+	$(PY) -m mypy --strict --cache-dir build/mypy-cache examples/quickstart.py examples/text_encoder.py
 
 test-numpy1: $(VENV_NP1)/.ready $(DIST)
 	$(VENV_NP1)/bin/python -m pip install -q --no-deps --force-reinstall dist/quorix-*.whl

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib
 import math
 import numbers
 import sys
@@ -27,12 +28,12 @@ def _not_fitted(name: str) -> Exception:
     # scikit-learn's own class when it is loaded, so that its checks recognise it.
     exceptions = sys.modules.get("sklearn.exceptions")
     kind = getattr(exceptions, "NotFittedError", NotFittedError)
-    return kind(message)  # type: ignore[no-any-return]
+    return kind(message)
 
 
 def _pandas_frame_type() -> type | None:
     pandas = sys.modules.get("pandas")
-    return None if pandas is None else pandas.DataFrame  # type: ignore[no-any-return]
+    return None if pandas is None else pandas.DataFrame
 
 
 def _kind(X: Any) -> str:
@@ -45,8 +46,8 @@ def _kind(X: Any) -> str:
     if isinstance(X, np.ndarray):
         if X.ndim != 2:
             raise ValueError(
-                f"Expected a 2-D array, got a {X.ndim}-D array of shape {X.shape}: reshape a single column "
-                "with X.reshape(-1, 1), or a single row with X.reshape(1, -1)"
+                f"Expected a 2-D array, got a {X.ndim}-D array of shape {X.shape}. Reshape your data with "
+                "X.reshape(-1, 1) if it has a single column, or X.reshape(1, -1) if it is a single row."
             )
         return "array"
     if hasattr(X, "tocsr") and hasattr(X, "nnz"):
@@ -54,6 +55,9 @@ def _kind(X: Any) -> str:
             f"TextEncoder does not take sparse matrices ({type(X).__name__}); pass a dense 2-D numpy.ndarray "
             "or a pandas.DataFrame"
         )
+    if hasattr(X, "__array__") and not isinstance(X, (list, tuple)):
+        # Array-likes that are not tables of their own are read as the arrays they give.
+        return _kind(np.asarray(X))
     raise TypeError(
         f"TextEncoder takes a 2-D numpy.ndarray or a pandas.DataFrame, not {type(X).__name__}; convert it "
         "first, e.g. with numpy.asarray(X, dtype=object)"
@@ -115,8 +119,10 @@ class TextEncoder:
 
     def __sklearn_tags__(self) -> Any:
         # Only scikit-learn asks, so it is importable here.
-        from sklearn.utils import InputTags, Tags, TargetTags, TransformerTags
-
+        utils = importlib.import_module("sklearn.utils")
+        Tags, TargetTags, TransformerTags, InputTags = (
+            utils.Tags, utils.TargetTags, utils.TransformerTags, utils.InputTags
+        )
         return Tags(
             estimator_type=None,
             target_tags=TargetTags(required=False),
@@ -274,7 +280,7 @@ class TextEncoder:
     def _read(self, X: Any, reset: bool, check_labels: bool = True) -> Any:
         kind = _kind(X)
         if kind == "array":
-            X = _plain_array(X)
+            X = _plain_array(np.asarray(X))
         labels = _labels(X) if kind == "frame" else None
         if reset:
             for name in ("n_features_in_", "feature_names_in_", "_frame_labels"):
@@ -359,9 +365,7 @@ class TextEncoder:
 
             codes = pd.DataFrame(codes, columns=self.get_feature_names_out(), copy=False)
         if config == "polars":
-            import polars as pl
-
-            return pl.from_pandas(codes)
+            return importlib.import_module("polars").from_pandas(codes)
         return codes
 
 
