@@ -26,7 +26,7 @@ SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 # watched unless it is named here.
 TSAN_SKIP := (^|/)(ArrowTextReader|FuzzReplay|HashMap[A-Za-z]*|CgroupQuota|PoolChild|ParseThreadCount|DecideWorkerCount|StateBytes(Known|Random|Duplicates|Corpus|Error|Utf8[A-Za-z]*))[./]|^Roads/StateBytesTwoPass\..*/OneThread$$|^TextMaps\.(TextToCode|CodeToText)
 
-.PHONY: demo test test-python test-numpy1 test-cpp test-stub install wheel test-installed sanitize tsan fuzz bench bench-python bench-engine bench-state bench-frames bench-cardinality bench-unusual system-deps fuzz-deps clean
+.PHONY: demo test test-python test-numpy1 test-cpp test-stub install wheel test-installed sanitize tsan fuzz bench bench-python bench-engine bench-state bench-frames bench-cardinality bench-unusual bench-text-encoder system-deps fuzz-deps clean
 
 demo: install
 	$(PY) examples/quickstart.py
@@ -161,6 +161,12 @@ bench-frames: install
 bench-unusual: install
 	$(PY) -m pip install -q -r requirements/bench.txt
 	$(PY) bench/unusual_at_scale.py
+
+# TextEncoder's transform of a new frame beside scikit-learn, pandas and
+# polars; one-row latency, partial_fit in chunks, peak memory.
+bench-text-encoder: install
+	$(PY) -m pip install -q -r requirements/bench.txt
+	$(PY) bench/text_encoder.py
 
 bench-engine: system-deps
 	bench/run_engine_bench.sh

@@ -206,6 +206,12 @@ class TextEncoder:
         encoder.__setstate__(self._learned.state())
         return encoder
 
+    @property
+    def categories_(self) -> dict[int, list[str]]:
+        """Each string column's learned texts (by position), in the order of their codes."""
+        self._check_fitted()
+        return {column: self._learned.categories(column) for column in self.string_columns_}
+
     # -- applying -----------------------------------------------------------
 
     def transform(self, X: Any) -> Any:
