@@ -14,7 +14,7 @@ import numpy as np
 
 import quorix
 
-from . import _native
+from . import _dask, _native
 
 _UNSET: Any = object()
 
@@ -165,13 +165,18 @@ class TextEncoder:
     def fit(self, X: Any, y: Any = None) -> TextEncoder:
         """Learns what ``quorix.Encoder().encode(X)`` learns."""
         self._unknown_rule()
+        if _dask.is_dask_collection(X):
+            return self._adopt(_dask.learn(self.get_params(), _dask.require_dataframe(X, "fit")))
         X = self._read(X, reset=True)
         self._set_learned(_native.learn(X), X)
         return self
 
     def fit_transform(self, X: Any, y: Any = None) -> Any:
-        """One encode: the codes of X, and what it learned kept."""
+        """One encode: the codes of X, and what it learned kept. A dask
+        DataFrame is learned, then coded lazily."""
         self._unknown_rule()
+        if _dask.is_dask_collection(X):
+            return self.fit(X).transform(X)
         X = self._read(X, reset=True)
         learned, codes = _native.learn_and_encode(X)
         self._set_learned(learned, X)
@@ -183,6 +188,10 @@ class TextEncoder:
         if not hasattr(self, "_learned"):
             return self.fit(X)
         self._unknown_rule()
+        if _dask.is_dask_collection(X):
+            frame = _dask.require_dataframe(X, "partial_fit")
+            self._read(frame._meta, reset=False)
+            return self._adopt(merge([self, _dask.learn(self.get_params(), frame)]))
         X = self._read(X, reset=False)
         part = _native.learn(X)
         merged = _native.merge([self._learned, part], self._column_count(X), self._message_labels())
@@ -218,6 +227,10 @@ class TextEncoder:
         """X coded with the learned maps."""
         self._check_fitted()
         unknown = self._unknown_rule()
+        if _dask.is_dask_collection(X):
+            frame = _dask.require_dataframe(X, "transform")
+            self._read(frame._meta, reset=False)
+            return _dask.transform(self, frame)
         X = self._read(X, reset=False)
         return self._finish(X, self._learned.transform(X, unknown))
 
@@ -226,15 +239,19 @@ class TextEncoder:
         cell holding the numeric ``unknown`` comes back as None."""
         self._check_fitted()
         unknown = self._unknown_rule()
+        if _dask.is_dask_collection(X):
+            frame = _dask.require_dataframe(X, "inverse_transform")
+            self._read(frame._meta, reset=False, check_labels=False)
+            return _dask.inverse_transform(self, frame)
         # Codes carry the labels encode gave them: only their count is checked.
         X = self._read(X, reset=False, check_labels=False)
         if unknown is None or math.isnan(unknown):
-            return self._learned.inverse_transform(X)
+            return self._keep_index(X, self._learned.inverse_transform(X))
         columns = list(self.string_columns_)
         values = X.to_numpy(dtype=np.float64, copy=True) if _kind(X) == "frame" else np.array(X, dtype=np.float64)
         unseen = values[:, columns] == unknown
         if not unseen.any():
-            return self._learned.inverse_transform(X)
+            return self._keep_index(X, self._learned.inverse_transform(X))
         block = values[:, columns]
         block[unseen] = np.nan
         values[:, columns] = block
@@ -350,6 +367,22 @@ class TextEncoder:
             names = _string_labels(labels)
             if names is not None:
                 self.feature_names_in_ = names
+
+    @staticmethod
+    def _keep_index(X: Any, texts: Any) -> Any:
+        """A frame of texts keeps the index of its codes, as transform keeps X's."""
+        if _kind(X) == "frame":
+            texts.index = X.index
+        return texts
+
+    def _adopt(self, learned: TextEncoder) -> TextEncoder:
+        """Takes what `learned` learned (elsewhere: on dask's workers)."""
+        for name in ("n_features_in_", "feature_names_in_", "_frame_labels"):
+            self.__dict__.pop(name, None)
+        for name in ("_learned", "string_columns_", "n_features_in_", "feature_names_in_", "_frame_labels"):
+            if hasattr(learned, name):
+                setattr(self, name, getattr(learned, name))
+        return self
 
     def _column_count(self, X: Any) -> int:
         return int(getattr(self, "n_features_in_", X.shape[1]))
