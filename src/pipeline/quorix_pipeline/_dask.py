@@ -107,11 +107,19 @@ def learn(params: dict[str, Any], ddf: Any) -> Any:
 
 
 def _encoder_once(encoder: Any) -> Any:
-    """The fitted encoder as one task of the graph: every partition's task
-    names it, so it reaches each worker once, not once per partition."""
+    """The fitted encoder as one piece of data that every partition's task
+    names, so that it reaches each worker once, not once per partition. With
+    a distributed client it is sent to the workers ahead (the graph stays
+    small); otherwise it is one task of the graph."""
     import dask
 
-    return dask.delayed(encoder, name=f"text-encoder-{uuid.uuid4().hex}", pure=False)
+    try:
+        from distributed import default_client
+
+        client = default_client()
+    except (ImportError, ValueError):
+        return dask.delayed(encoder, name=f"text-encoder-{uuid.uuid4().hex}", pure=False)
+    return client.scatter(encoder, broadcast=True, hash=False)
 
 
 def _transform_partition(frame: Any, encoder: Any, count: int, partition_info: Any = None) -> Any:
