@@ -222,19 +222,20 @@ class TextEncoder:
         return self._finish(X, self._learned.transform(X, unknown))
 
     def inverse_transform(self, X: Any) -> Any:
-        """The texts back: quorix.Encoder.decode with the learned state. A
-        cell holding the numeric ``unknown`` comes back as None."""
+        """The texts back: quorix.Encoder.decode with the learned state (a
+        frame keeps the codes' index). A cell holding the numeric ``unknown``
+        comes back as None."""
         self._check_fitted()
         unknown = self._unknown_rule()
         # Codes carry the labels encode gave them: only their count is checked.
         X = self._read(X, reset=False, check_labels=False)
         if unknown is None or math.isnan(unknown):
-            return self._learned.inverse_transform(X)
+            return self._keep_index(X, self._learned.inverse_transform(X))
         columns = list(self.string_columns_)
         values = X.to_numpy(dtype=np.float64, copy=True) if _kind(X) == "frame" else np.array(X, dtype=np.float64)
         unseen = values[:, columns] == unknown
         if not unseen.any():
-            return self._learned.inverse_transform(X)
+            return self._keep_index(X, self._learned.inverse_transform(X))
         block = values[:, columns]
         block[unseen] = np.nan
         values[:, columns] = block
@@ -250,6 +251,12 @@ class TextEncoder:
             return texts
         for position, column in enumerate(columns):
             texts[unseen[:, position], column] = None
+        return texts
+
+    @staticmethod
+    def _keep_index(X: Any, texts: Any) -> Any:
+        if _kind(X) == "frame":
+            texts.index = X.index
         return texts
 
     # -- pickling: the learned record travels as its state bytes --------------
