@@ -180,14 +180,27 @@ class TextEncoder:
     def partial_fit(self, X: Any, y: Any = None) -> TextEncoder:
         """Learns the union of what it knows and X's texts, each column
         renumbered in byte order. On failure what was learned stays."""
-        if not hasattr(self, "_learned"):
+        if "_parts" not in self.__dict__:
             return self.fit(X)
         self._unknown_rule()
         X = self._read(X, reset=False)
         part = _native.learn(X)
-        merged = _native.merge([self._learned, part], self._column_count(X), self._message_labels())
-        self._set_learned(merged, None)
+        parts = [*self._parts, part]
+        count = self._column_count(X)
+        # Refused now, from the column kinds alone; the texts are merged, all
+        # parts at once, when the union is first used.
+        _native.check_merge(parts, count, self._message_labels())
+        self._parts, self._part_columns = parts, count
+        self.string_columns_ = tuple(sorted({*self.string_columns_, *part.string_columns()}))
         return self
+
+    @property
+    def _learned(self) -> _native.Learned:
+        parts: list[_native.Learned] = self.__dict__["_parts"]
+        if len(parts) > 1:
+            merged = _native.merge(parts, self._part_columns, self._message_labels())
+            self.__dict__["_parts"] = parts = [merged]
+        return parts[0]
 
     @classmethod
     def from_encoder(cls, encoder: quorix.Encoder, unknown: float | str = "error") -> TextEncoder:
@@ -263,9 +276,10 @@ class TextEncoder:
 
     def __getstate__(self) -> dict[str, Any]:
         state = dict(self.__dict__)
-        learned = state.pop("_learned", None)
-        if learned is not None:
+        if state.pop("_parts", None) is not None:
+            learned = self._learned
             state["_learned_state"] = (learned.state(), learned.numbers_read())
+        state.pop("_part_columns", None)
         return state
 
     def __setstate__(self, state: dict[str, Any]) -> None:
@@ -273,7 +287,7 @@ class TextEncoder:
         stored = state.pop("_learned_state", None)
         self.__dict__.update(state)
         if stored is not None:
-            self._learned = _native.from_state(*stored)
+            self._parts = [_native.from_state(*stored)]
 
     # -- inside -------------------------------------------------------------
 
@@ -287,7 +301,7 @@ class TextEncoder:
         raise ValueError(f"unknown must be 'error' or a number (such as float('nan') or -1), got {unknown!r}")
 
     def _check_fitted(self) -> None:
-        if not hasattr(self, "_learned"):
+        if "_parts" not in self.__dict__:
             raise _not_fitted(type(self).__name__)
 
     def _read(self, X: Any, reset: bool, check_labels: bool = True) -> Any:
@@ -346,7 +360,7 @@ class TextEncoder:
         raise ValueError(message)
 
     def _set_learned(self, learned: Any, X: Any) -> None:
-        self._learned = learned
+        self._parts = [learned]
         self.string_columns_ = tuple(learned.string_columns())
         if X is None:
             return
