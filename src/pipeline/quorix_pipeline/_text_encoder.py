@@ -97,6 +97,15 @@ class TextEncoder:
     or with ``unknown="error"`` raises ValueError naming the column and the text.
     """
 
+    # Set by fitting (declared here for type checkers; none is a class attribute).
+    string_columns_: tuple[int, ...]
+    n_features_in_: int
+    feature_names_in_: np.ndarray
+    _parts: list[_native.Learned]
+    _part_columns: int
+    _frame_labels: list[Any]
+    _sklearn_output_config: dict[str, str]
+
     def __init__(self, unknown: float | str = "error") -> None:
         self.unknown = unknown
 
