@@ -208,6 +208,8 @@ def main():
         learning = TextEncoder(unknown=np.nan)
         for start in range(0, args.rows, chunk):
             learning.partial_fit(first.iloc[start : start + chunk])
+        # The parts' texts are merged when the union is first used: timed here too.
+        learning._learned
         return learning
 
     chunked = in_chunks()

@@ -3,9 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "lib/encoder.hpp"
+#include "pipeline/native/lookup_index.hpp"
 
 namespace quorix::pipeline {
 
@@ -22,6 +26,16 @@ struct Learned {
     }
     // The map of a learned string column, or null for a column learned as numeric.
     const TextToCode* text_to_code(ColumnIndex column) const;
+
+    // The lookup index of a learned string column, built on first use and
+    // kept, so that a transform pays for it once per fit.
+    const LookupIndex& lookup_index(ColumnIndex column) const;
+
+    struct Indexes {
+        std::mutex mutex;
+        std::map<ColumnIndex, std::unique_ptr<LookupIndex>> built;
+    };
+    std::shared_ptr<Indexes> indexes = std::make_shared<Indexes>();
 };
 
 }  // namespace quorix::pipeline

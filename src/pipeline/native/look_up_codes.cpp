@@ -1,6 +1,7 @@
 // The lookup behind transform: one pool job per column, its rows in ranges.
 #include "pipeline/native/look_up_codes.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <vector>
@@ -18,6 +19,13 @@ const TextToCode* Learned::text_to_code(ColumnIndex column) const {
     static const TextToCode kEmpty;
     const auto found = info.text_to_code.find(column);
     return found == info.text_to_code.end() ? &kEmpty : &found->second;
+}
+
+const LookupIndex& Learned::lookup_index(ColumnIndex column) const {
+    const std::lock_guard lock(indexes->mutex);
+    std::unique_ptr<LookupIndex>& index = indexes->built[column];
+    if (!index) index = std::make_unique<LookupIndex>(*text_to_code(column));
+    return *index;
 }
 
 namespace {
@@ -41,19 +49,23 @@ private:
 
 // A text's code as the stored map gives it (NaN for an entry without one);
 // a missing-value marker it does not hold is NaN too. False when unseen.
-bool code_of(const TextToCode& map, std::string_view text, double& code) {
-    const auto found = map.find(text);
-    if (found != map.end()) {
-        const std::optional<Code> stored = found->second;
-        code = stored ? static_cast<double>(*stored) : missing_code();
-        return true;
-    }
+bool code_of_hashed(const LookupIndex& map, std::uint64_t hash, std::string_view text, double& code) {
+    if (map.find(hash, text, code)) return true;
     if (is_missing_marker(text)) {
         code = missing_code();
         return true;
     }
     return false;
 }
+
+bool code_of(const LookupIndex& map, std::string_view text, double& code) {
+    return code_of_hashed(map, map.hash(text), text, code);
+}
+
+// Rows are looked up in blocks: every hash of a block first, its slot
+// prefetched, then the lookups, so that a map larger than the caches is
+// read with its misses overlapped rather than one after another.
+constexpr std::size_t kLookupBlock = 16;
 
 class ColumnLookup {
 public:
@@ -62,7 +74,7 @@ public:
 
     // A learned string column whose cells are numbers: each by its text.
     template <class NumberAt>
-    std::optional<LookupFault> numbers(const TextToCode& map, const NumberAt& number_at) {
+    std::optional<LookupFault> numbers(const LookupIndex& map, const NumberAt& number_at) {
         FirstRow unseen;
         for_rows([&](std::size_t r) {
             double code = 0.0;
@@ -72,7 +84,7 @@ public:
         return fault_at(unseen.get(), [&](std::size_t r) { return number_text(number_at(r)); });
     }
 
-    std::optional<LookupFault> texts(const TextToCode& map, const TextColumn& texts) {
+    std::optional<LookupFault> texts(const LookupIndex& map, const TextColumn& texts) {
         FirstRow unseen;
         if (texts.is_dictionary()) {
             // Each category once; null rows read as their marker.
@@ -95,10 +107,21 @@ public:
                 matrix_.at(r, column_) = code;
             });
         } else {
-            for_rows([&](std::size_t r) {
-                double code = 0.0;
-                if (!code_of(map, texts[r], code)) code = unseen_code(unseen, r);
-                matrix_.at(r, column_) = code;
+            for_row_ranges([&](std::size_t begin, std::size_t end) {
+                std::uint64_t hashes[kLookupBlock];
+                for (std::size_t block = begin; block < end; block += kLookupBlock) {
+                    const std::size_t count = std::min(kLookupBlock, end - block);
+                    for (std::size_t i = 0; i < count; ++i) {
+                        hashes[i] = map.hash(texts[block + i]);
+                        map.prefetch(hashes[i]);
+                    }
+                    for (std::size_t i = 0; i < count; ++i) {
+                        const std::size_t r = block + i;
+                        double code = 0.0;
+                        if (!code_of_hashed(map, hashes[i], texts[r], code)) code = unseen_code(unseen, r);
+                        matrix_.at(r, column_) = code;
+                    }
+                }
             });
         }
         return fault_at(unseen.get(), [&](std::size_t r) { return std::string(texts[r]); });
@@ -127,8 +150,12 @@ public:
 
 private:
     template <class Body>
+    void for_row_ranges(const Body& body) {
+        parallel_for_ranges(rows_, kRowGrain, body);
+    }
+    template <class Body>
     void for_rows(const Body& body) {
-        parallel_for_ranges(rows_, kRowGrain, [&](std::size_t begin, std::size_t end) {
+        for_row_ranges([&](std::size_t begin, std::size_t end) {
             for (std::size_t r = begin; r < end; ++r) body(r);
         });
     }
@@ -153,10 +180,9 @@ private:
     UnknownRule unknown_;
 };
 
-std::optional<LookupFault> look_up_column(const Learned& learned, GatheredTable& table, ColumnIndex c,
-                                          UnknownRule unknown) {
+std::optional<LookupFault> look_up_column(const std::vector<const LookupIndex*>& indexes, GatheredTable& table, ColumnIndex c, UnknownRule unknown) {
     ColumnLookup lookup(table, c, unknown);
-    const TextToCode* map = learned.text_to_code(c);
+    const LookupIndex* map = indexes[c];
     if (table.copied) {
         // The float64 array's values are in the matrix already.
         if (map == nullptr) return std::nullopt;
@@ -185,8 +211,14 @@ std::optional<LookupFault> look_up_column(const Learned& learned, GatheredTable&
 
 std::optional<LookupFault> look_up_codes(const Learned& learned, GatheredTable& table, UnknownRule unknown) {
     const std::size_t cols = table.matrix.cols();
+    std::vector<const LookupIndex*> indexes(cols, nullptr);
+    for (ColumnIndex c = 0; c < cols; ++c) {
+        if (learned.text_to_code(c) != nullptr) indexes[c] = &learned.lookup_index(c);
+    }
     std::vector<std::optional<LookupFault>> faults(cols);
-    parallel_for_each_index(cols, [&](std::size_t c) { faults[c] = look_up_column(learned, table, c, unknown); });
+    parallel_for_each_index(cols, [&](std::size_t c) {
+        faults[c] = look_up_column(indexes, table, c, unknown);
+    });
     for (std::optional<LookupFault>& fault : faults) {
         if (fault) return std::move(fault);
     }

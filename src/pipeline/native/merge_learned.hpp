@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <variant>
 
@@ -18,6 +19,10 @@ struct MergeFault {
     std::size_t text_part;    // the first part with texts in that column
     std::size_t number_part;  // the part whose numbers were read as numbers
 };
+
+// The first column whose parts cannot be merged, if any: what merging
+// would refuse, found from the parts' column kinds alone.
+std::optional<MergeFault> merge_fault(std::span<const Learned* const> parts, std::size_t cols);
 
 // `parts` are not empty. Their string columns are below `cols`.
 std::variant<Learned, MergeFault> merge_learned(std::span<const Learned* const> parts, std::size_t cols);

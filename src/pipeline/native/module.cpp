@@ -20,6 +20,8 @@ PyMethodDef module_methods[] = {
      "from_state(state, numbers_read)\n--\n\nA Learned read from state bytes."},
     {"merge", as_function(module_merge), METH_FASTCALL | METH_KEYWORDS,
      "merge(parts, cols, labels)\n--\n\nThe union of Learned parts, in the order given."},
+    {"check_merge", as_function(module_check_merge), METH_FASTCALL | METH_KEYWORDS,
+     "check_merge(parts, cols, labels)\n--\n\nRaises what merge(parts, cols, labels) would refuse, merging nothing."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -100,10 +100,19 @@ Result<Labels> labels_of(PyObject* labels) {
     return Labels(std::move(texts));
 }
 
-Result<PyRef> merge(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+// The parts of a merge, checked: Learned objects whose string columns lie
+// below `cols`.
+struct MergeArguments {
+    std::vector<const Learned*> parts;
+    std::size_t cols = 0;
+    Labels labels;
+};
+
+Result<MergeArguments> merge_arguments(const char* full_name, PyObject* const* args, Py_ssize_t nargsf,
+                                       PyObject* kwnames) {
     static constexpr std::array<Parameter, 3> parameters{{{"parts", true}, {"cols", true}, {"labels", true}}};
     std::array<PyObject*, 3> given{};
-    QUORIX_CHECK(match_vectorcall("merge()", parameters, args, PyVectorcall_NARGS(nargsf), kwnames, given));
+    QUORIX_CHECK(match_vectorcall(full_name, parameters, args, PyVectorcall_NARGS(nargsf), kwnames, given));
     QUORIX_TRY(PyRef items, checked(PySequence_Fast(given[0], "parts must be a sequence")));
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
     if (count == 0) return PyError::pending(PyExc_ValueError, "merge needs at least one part");
@@ -122,10 +131,23 @@ Result<PyRef> merge(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames)
                                                           " as text, beyond the " + std::to_string(cols) + " columns");
         }
     }
-    QUORIX_TRY(const Labels labels, labels_of(given[2]));
-    std::variant<Learned, MergeFault> merged = merge_learned(parts, cols);
-    if (auto* fault = std::get_if<MergeFault>(&merged)) return merge_error(*fault, labels);
+    QUORIX_TRY(Labels labels, labels_of(given[2]));
+    return MergeArguments{std::move(parts), cols, std::move(labels)};
+}
+
+Result<PyRef> merge(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    QUORIX_TRY(MergeArguments merging, merge_arguments("merge()", args, nargsf, kwnames));
+    std::variant<Learned, MergeFault> merged = merge_learned(merging.parts, merging.cols);
+    if (auto* fault = std::get_if<MergeFault>(&merged)) return merge_error(*fault, merging.labels);
     return new_learned_object(std::get<Learned>(std::move(merged)));
+}
+
+Result<PyRef> check_merge(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    QUORIX_TRY(MergeArguments merging, merge_arguments("check_merge()", args, nargsf, kwnames));
+    if (std::optional<MergeFault> fault = merge_fault(merging.parts, merging.cols)) {
+        return merge_error(*fault, merging.labels);
+    }
+    return PyRef::borrow(Py_None);
 }
 
 }  // namespace
@@ -144,6 +166,10 @@ PyObject* module_from_state(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
 
 PyObject* module_merge(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return guard_object([&] { return merge(args, nargsf, kwnames); });
+}
+
+PyObject* module_check_merge(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guard_object([&] { return check_merge(args, nargsf, kwnames); });
 }
 
 }  // namespace quorix::pipeline

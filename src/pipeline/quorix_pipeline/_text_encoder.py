@@ -97,6 +97,15 @@ class TextEncoder:
     or with ``unknown="error"`` raises ValueError naming the column and the text.
     """
 
+    # Set by fitting (declared here for type checkers; none is a class attribute).
+    string_columns_: tuple[int, ...]
+    n_features_in_: int
+    feature_names_in_: np.ndarray
+    _parts: list[_native.Learned]
+    _part_columns: int
+    _frame_labels: list[Any]
+    _sklearn_output_config: dict[str, str]
+
     def __init__(self, unknown: float | str = "error") -> None:
         self.unknown = unknown
 
@@ -185,7 +194,7 @@ class TextEncoder:
     def partial_fit(self, X: Any, y: Any = None) -> TextEncoder:
         """Learns the union of what it knows and X's texts, each column
         renumbered in byte order. On failure what was learned stays."""
-        if not hasattr(self, "_learned"):
+        if "_parts" not in self.__dict__:
             return self.fit(X)
         self._unknown_rule()
         if _dask.is_dask_collection(X):
@@ -194,9 +203,22 @@ class TextEncoder:
             return self._adopt(merge([self, _dask.learn(self.get_params(), frame)]))
         X = self._read(X, reset=False)
         part = _native.learn(X)
-        merged = _native.merge([self._learned, part], self._column_count(X), self._message_labels())
-        self._set_learned(merged, None)
+        parts = [*self._parts, part]
+        count = self._column_count(X)
+        # Refused now, from the column kinds alone; the texts are merged, all
+        # parts at once, when the union is first used.
+        _native.check_merge(parts, count, self._message_labels())
+        self._parts, self._part_columns = parts, count
+        self.string_columns_ = tuple(sorted({*self.string_columns_, *part.string_columns()}))
         return self
+
+    @property
+    def _learned(self) -> _native.Learned:
+        parts: list[_native.Learned] = self.__dict__["_parts"]
+        if len(parts) > 1:
+            merged = _native.merge(parts, self._part_columns, self._message_labels())
+            self.__dict__["_parts"] = parts = [merged]
+        return parts[0]
 
     @classmethod
     def from_encoder(cls, encoder: quorix.Encoder, unknown: float | str = "error") -> TextEncoder:
@@ -235,8 +257,9 @@ class TextEncoder:
         return self._finish(X, self._learned.transform(X, unknown))
 
     def inverse_transform(self, X: Any) -> Any:
-        """The texts back: quorix.Encoder.decode with the learned state. A
-        cell holding the numeric ``unknown`` comes back as None."""
+        """The texts back: quorix.Encoder.decode with the learned state (a
+        frame keeps the codes' index). A cell holding the numeric ``unknown``
+        comes back as None."""
         self._check_fitted()
         unknown = self._unknown_rule()
         if _dask.is_dask_collection(X):
@@ -269,13 +292,20 @@ class TextEncoder:
             texts[unseen[:, position], column] = None
         return texts
 
+    @staticmethod
+    def _keep_index(X: Any, texts: Any) -> Any:
+        if _kind(X) == "frame":
+            texts.index = X.index
+        return texts
+
     # -- pickling: the learned record travels as its state bytes --------------
 
     def __getstate__(self) -> dict[str, Any]:
         state = dict(self.__dict__)
-        learned = state.pop("_learned", None)
-        if learned is not None:
+        if state.pop("_parts", None) is not None:
+            learned = self._learned
             state["_learned_state"] = (learned.state(), learned.numbers_read())
+        state.pop("_part_columns", None)
         return state
 
     def __setstate__(self, state: dict[str, Any]) -> None:
@@ -283,7 +313,7 @@ class TextEncoder:
         stored = state.pop("_learned_state", None)
         self.__dict__.update(state)
         if stored is not None:
-            self._learned = _native.from_state(*stored)
+            self._parts = [_native.from_state(*stored)]
 
     # -- inside -------------------------------------------------------------
 
@@ -297,7 +327,7 @@ class TextEncoder:
         raise ValueError(f"unknown must be 'error' or a number (such as float('nan') or -1), got {unknown!r}")
 
     def _check_fitted(self) -> None:
-        if not hasattr(self, "_learned"):
+        if "_parts" not in self.__dict__:
             raise _not_fitted(type(self).__name__)
 
     def _read(self, X: Any, reset: bool, check_labels: bool = True) -> Any:
@@ -356,7 +386,7 @@ class TextEncoder:
         raise ValueError(message)
 
     def _set_learned(self, learned: Any, X: Any) -> None:
-        self._learned = learned
+        self._parts = [learned]
         self.string_columns_ = tuple(learned.string_columns())
         if X is None:
             return
