@@ -128,7 +128,7 @@ def main():
     partition_bytes = int(one_partition.memory_usage(deep=True).sum())
     results = {}
 
-    with LocalCluster(n_workers=2, processes=True, threads_per_worker=1, memory_limit=0) as cluster, Client(cluster) as client:
+    with LocalCluster(n_workers=2, processes=True, threads_per_worker=1, memory_limit=0, dashboard_address=":0") as cluster, Client(cluster) as client:
         def copy():
             dd.read_parquet(source).to_parquet(out("copy"))
 

@@ -31,7 +31,7 @@ def client():
     # dask would otherwise turn object columns into Arrow strings as it builds
     # partitions (1.0 becomes "1.0"); these tests choose each storage themselves.
     with dask.config.set({"dataframe.convert-string": False}), distributed.LocalCluster(
-        n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None, silence_logs=logging.CRITICAL
+        n_workers=2, processes=True, threads_per_worker=1, dashboard_address=":0", silence_logs=logging.CRITICAL
     ) as cluster, distributed.Client(cluster) as client:
         yield client
 

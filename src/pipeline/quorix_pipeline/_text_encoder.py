@@ -199,10 +199,11 @@ class TextEncoder:
         self._unknown_rule()
         if _dask.is_dask_collection(X):
             frame = _dask.require_dataframe(X, "partial_fit")
-            self._read(frame._meta, reset=False)
-            return self._adopt(merge([self, _dask.learn(self.get_params(), frame)]))
-        X = self._read(X, reset=False)
-        part = _native.learn(X)
+            X = self._read(frame._meta, reset=False)
+            part = _dask.learn(self.get_params(), frame)._learned
+        else:
+            X = self._read(X, reset=False)
+            part = _native.learn(X)
         parts = [*self._parts, part]
         count = self._column_count(X)
         # Refused now, from the column kinds alone; the texts are merged, all
@@ -398,18 +399,12 @@ class TextEncoder:
             if names is not None:
                 self.feature_names_in_ = names
 
-    @staticmethod
-    def _keep_index(X: Any, texts: Any) -> Any:
-        """A frame of texts keeps the index of its codes, as transform keeps X's."""
-        if _kind(X) == "frame":
-            texts.index = X.index
-        return texts
-
     def _adopt(self, learned: TextEncoder) -> TextEncoder:
         """Takes what `learned` learned (elsewhere: on dask's workers)."""
         for name in ("n_features_in_", "feature_names_in_", "_frame_labels"):
             self.__dict__.pop(name, None)
-        for name in ("_learned", "string_columns_", "n_features_in_", "feature_names_in_", "_frame_labels"):
+        self._set_learned(learned._learned, None)
+        for name in ("n_features_in_", "feature_names_in_", "_frame_labels"):
             if hasattr(learned, name):
                 setattr(self, name, getattr(learned, name))
         return self
