@@ -25,10 +25,16 @@ constexpr std::uint64_t kHighHalf = ~std::uint64_t{0xFFFFFFFF};
 // holding (hash high half, number + 1), 0 when empty.
 class DistinctTexts {
 public:
-    // The number of `text`, added when new; nothing once the numbers run out.
-    std::optional<std::uint32_t> number_of(std::string_view text) {
+    std::uint64_t hash(std::string_view text) const noexcept { return hash_(text); }
+    // Asks for the slot where a text of this hash is looked for first.
+    void prefetch(std::uint64_t hash) const noexcept {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[static_cast<std::size_t>(hash) & (slots_.size() - 1)]);
+    }
+
+    // The number of `text`, whose hash is `hash`, added when new; nothing
+    // once the numbers run out.
+    std::optional<std::uint32_t> number_of(std::string_view text, std::uint64_t hash) {
         if ((size() + 1) * 2 > slots_.size()) grow();
-        const std::uint64_t hash = hash_(text);
         const std::size_t mask = slots_.size() - 1;
         const std::uint64_t tag = hash & kHighHalf;
         for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
@@ -81,16 +87,22 @@ std::optional<TextToCode> label_encode_blocks(TextBlocks& rows, std::size_t coun
     DistinctTexts distinct;
     const std::size_t block = std::max<std::size_t>(1, rows.block_rows());
     std::vector<std::string_view> texts(std::min(block, count));
+    std::vector<std::uint64_t> hashes(texts.size());
+    // How many rows ahead a row's slot is asked for: the slots lie anywhere.
+    constexpr std::size_t ahead = 16;
     for (std::size_t begin = 0; begin < count; begin += block) {
-        const std::size_t end = std::min(count, begin + block);
+        const std::size_t end = std::min(count, begin + block), n = end - begin;
         if (!rows.read(begin, end, texts.data())) return std::nullopt;
-        for (std::size_t r = begin; r < end; ++r) {
-            const std::optional<std::uint32_t> number = distinct.number_of(texts[r - begin]);
+        for (std::size_t i = 0; i < n; ++i) hashes[i] = distinct.hash(texts[i]);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i + ahead < n) distinct.prefetch(hashes[i + ahead]);
+            const std::optional<std::uint32_t> number = distinct.number_of(texts[i], hashes[i]);
             if (!number) return std::nullopt;
-            codes[r * stride] = static_cast<double>(*number);
+            codes[(begin + i) * stride] = static_cast<double>(*number);
         }
     }
     std::vector<std::string_view>().swap(texts);
+    std::vector<std::uint64_t>().swap(hashes);
 
     // The distinct texts in byte order, and each number's code.
     struct Entry {

@@ -58,13 +58,25 @@ std::size_t bytes_length(const char* cell, std::size_t size) noexcept {
 }
 
 std::size_t bytes_repr(std::string_view bytes, char* out) noexcept {
-    const bool single = bytes.find('\'') != std::string_view::npos;
-    const bool double_ = bytes.find('"') != std::string_view::npos;
+    // One look at every byte: which quotes occur, and whether any needs escaping.
+    bool single = false, double_ = false, plain = true;
+    for (const char ch : bytes) {
+        const auto byte = static_cast<unsigned char>(ch);
+        single |= ch == '\'';
+        double_ |= ch == '"';
+        plain &= byte >= 0x20 && byte < 0x7F && ch != '\\';
+    }
     const char quote = single && !double_ ? '"' : '\'';
-    static constexpr char kHex[] = "0123456789abcdef";
     char* at = out;
     *at++ = 'b';
     *at++ = quote;
+    if (plain && !(single && double_)) {
+        if (!bytes.empty()) std::memcpy(at, bytes.data(), bytes.size());
+        at += bytes.size();
+        *at++ = quote;
+        return static_cast<std::size_t>(at - out);
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
     for (const char ch : bytes) {
         const auto byte = static_cast<unsigned char>(ch);
         if (ch == quote || ch == '\\') {
