@@ -40,6 +40,8 @@ struct TextArray {
     std::size_t rows, cols;
     std::size_t itemsize;
     bool swapped;  // 'U' in the other byte order
+    // StringDType's load, taken on the calling thread for the workers.
+    int (*load)(numpy::StringAllocator*, const void*, numpy::StaticString*);
 
     const char* cell(std::size_t r, std::size_t c) const noexcept {
         return data + static_cast<numpy::npy_intp>(r) * row_step + static_cast<numpy::npy_intp>(c) * col_step;
@@ -139,7 +141,7 @@ void plan_column(const TextArray& array, std::size_t c, const MissingCell& missi
     if (array.kind == TextKind::kStrings && missing.kind == MissingCell::Kind::kNaN) {
         for (; r < array.rows; ++r) {
             numpy::StaticString unpacked{};
-            if (numpy::array_api().string_load(allocator, array.cell(r, c), &unpacked) != 1) break;
+            if (array.load(allocator, array.cell(r, c), &unpacked) != 1) break;
             plan.numbers.push_back(missing.value);
         }
     }
@@ -202,7 +204,7 @@ public:
 private:
     bool string_text(const char* cell, std::string_view& text) const noexcept {
         numpy::StaticString unpacked{};
-        const int loaded = numpy::array_api().string_load(allocator_, cell, &unpacked);
+        const int loaded = array_.load(allocator_, cell, &unpacked);
         if (loaded == 0) {
             text = unpacked.size == 0 ? std::string_view("") : std::string_view(unpacked.buf, unpacked.size);
             return is_utf8(text);
@@ -260,6 +262,7 @@ Result<bool> text_array_of(PyObject* obj, TextArray& array) {
     array.cols = static_cast<std::size_t>(object->dimensions[1]);
     array.itemsize = static_cast<std::size_t>(size);
     array.swapped = array.kind == TextKind::kUnicode && descr->byteorder == '>';
+    array.load = numpy::array_api().string_load;
     return true;
 }
 
@@ -279,6 +282,7 @@ Result<std::optional<EncodingInfo>> encode_numpy_text_array(PyObject* obj, Matri
         QUORIX_TRY(const bool readable, missing_cell_of(descr, missing));
         if (!readable) return Declined();
         held.emplace(descr);
+        if (held->get() == nullptr) return Declined();
     }
     numpy::StringAllocator* const allocator = held ? held->get() : nullptr;
     std::vector<ColumnPlan> plans(array.cols);
