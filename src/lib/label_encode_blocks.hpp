@@ -24,8 +24,9 @@ public:
 
 // The codes of rows 0 .. rows - 1 at codes[r * stride] and the map, exactly
 // as label_encode gives them for the same texts. Each row's text is read
-// once; a distinct text is kept once. Runs on the calling thread but for the
-// final pass over the codes. Nothing when a read fails (the codes are then
+// once; a distinct text is kept once. The rows are read and looked up on
+// the calling thread; the sort and the last pass over the codes use the
+// pool. Nothing when a read fails (the codes are then
 // partly written) or when there are 2^32 - 1 distinct texts or more.
 std::optional<TextToCode> label_encode_blocks(TextBlocks& rows, std::size_t count, double* codes,
                                               std::size_t stride);
