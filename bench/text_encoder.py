@@ -190,14 +190,22 @@ def main():
     array_encoder = TextEncoder(unknown=np.nan).fit(first[names].to_numpy(dtype=object, na_value=np.nan))
     assert np.array_equal(array_encoder.transform(row_array), text_codes(encoder.transform(row_frame), names),
                           equal_nan=True)
-    single = 200 if not args.quick else 20
-    latency = {
-        "frame transform": best_of(lambda: encoder.transform(row_frame), single),
-        "frame encode": best_of(lambda: quorix.Encoder().encode(row_frame), single),
-        "array transform": best_of(lambda: array_encoder.transform(row_array), single),
-        "array encode": best_of(lambda: quorix.Encoder().encode(row_array), single),
-        "frame scikit-learn": best_of(lambda: ordinal.transform(row_frame[names]), 2),
+    single = 1000 if not args.quick else 50
+    calls = {
+        "frame transform": lambda: encoder.transform(row_frame),
+        "frame encode": lambda: quorix.Encoder().encode(row_frame),
+        "array transform": lambda: array_encoder.transform(row_array),
+        "array encode": lambda: quorix.Encoder().encode(row_array),
     }
+    # Interleaved, so that a burst of other work on the machine meets every call alike.
+    times = {name: [] for name in calls}
+    for _ in range(single):
+        for name, call in calls.items():
+            start = time.perf_counter()
+            call()
+            times[name].append(time.perf_counter() - start)
+    latency = {name: statistics.median(values) for name, values in times.items()}
+    latency["frame scikit-learn"] = best_of(lambda: ordinal.transform(row_frame[names]), 2)
     for k, v in latency.items():
         print(f"  one row, {k}: {v * 1e6:.0f} us", flush=True)
 

@@ -13,6 +13,7 @@
 #include "python/frame_labels.hpp"
 #include "python/gather_cells.hpp"
 #include "python/gathered_columns.hpp"
+#include "python/numpy_text_array.hpp"
 #include "runtime/array_borrow.hpp"
 #include "runtime/internal_error.hpp"
 #include "runtime/numpy_api.hpp"
@@ -130,7 +131,7 @@ Result<PyRef> pandas_na() {
     return na;
 }
 
-Status read_cells(PyObject* obj, GatheredTable& table) {
+Status read_cells(PyObject* obj, GatheredTable& table, bool encode_text_arrays) {
     const auto [rows, cols] = read_shape(obj);
     QUORIX_TRY(table.matrix, Matrix::zeros(rows, cols));
     table.gathered = GatheredColumns(rows, cols);
@@ -139,6 +140,11 @@ Status read_cells(PyObject* obj, GatheredTable& table) {
         // Each column from its own storage, when every column has a road.
         QUORIX_TRY(const bool read, gather_frame_columns(obj, table.gathered, table.storage));
         if (read) return Ok{};
+    }
+    if (!table.out.columns && encode_text_arrays) {
+        // NumPy's own text arrays, read from their buffers and encoded there.
+        QUORIX_TRY(table.encoded, encode_numpy_text_array(obj, table.matrix));
+        if (table.encoded) return Ok{};
     }
     // A frame's cells are read from its `values`; its index is not read.
     table.source = table.out.columns ? required_attribute(obj, "values") : PyRef::borrow(obj);
@@ -149,7 +155,7 @@ Status read_cells(PyObject* obj, GatheredTable& table) {
 
 }  // namespace
 
-Result<GatheredTable> gather_table(PyObject* obj) {
+Result<GatheredTable> gather_table(PyObject* obj, bool encode_text_arrays) {
     QUORIX_TRY(std::string name, type_name(obj));
     GatheredTable table;
     if (name == "memmap" || name == "ndarray") {
@@ -164,13 +170,14 @@ Result<GatheredTable> gather_table(PyObject* obj) {
         table.copied = true;
         return table;
     }
-    QUORIX_CHECK(read_cells(obj, table));
+    QUORIX_CHECK(read_cells(obj, table, encode_text_arrays));
     return table;
 }
 
 Result<Extraction> pyany_to_vec(PyObject* obj) {
-    QUORIX_TRY(GatheredTable table, gather_table(obj));
+    QUORIX_TRY(GatheredTable table, gather_table(obj, true));
     if (table.copied) return Extraction{std::move(table.out), std::move(table.matrix), std::nullopt};
+    if (table.encoded) return Extraction{std::move(table.out), std::move(table.matrix), std::move(table.encoded)};
     EncodingInfo encoding_info = encode_object_array(table.gathered, table.matrix.data());
     return Extraction{std::move(table.out), std::move(table.matrix), std::move(encoding_info)};
 }

@@ -32,11 +32,15 @@ struct GatheredTable {
     GatheredColumns gathered{0, 0};
     FrameStorage storage;
     PyRef source;  // the cells read when not the input itself (a frame's `values`)
+    // A NumPy text array encoded where it lies (with `encode_text_arrays`):
+    // `matrix` holds its codes, `gathered` is empty.
+    std::optional<EncodingInfo> encoded;
 };
 
 // What pyany_to_vec reads, up to the encoding: the caller decides what to
-// do with the cells.
-Result<GatheredTable> gather_table(PyObject* obj);
+// do with the cells. NumPy's own text arrays are encoded in their buffers
+// when `encode_text_arrays` is set, else read cell by cell.
+Result<GatheredTable> gather_table(PyObject* obj, bool encode_text_arrays);
 
 // Reads a NumPy array ("ndarray", "memmap") or a pandas DataFrame, told apart
 // by their type's name; any other type is refused with a TypeError after its

@@ -30,7 +30,8 @@ Result<PyRef> transform(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
     QUORIX_CHECK(match_vectorcall("Learned.transform()", parameters, args, PyVectorcall_NARGS(nargsf), kwnames, given));
     QUORIX_TRY(const UnknownRule unknown, unknown_rule(given[1]));
     const Learned& learned = learned_in(self);
-    QUORIX_TRY(GatheredTable table, gather_table(given[0]));
+    // The lookup needs each cell's text: NumPy text arrays are read cell by cell.
+    QUORIX_TRY(GatheredTable table, gather_table(given[0], false));
     if (learned.record.encoding_info) {
         const std::vector<ColumnIndex>& learned_columns = learned.record.encoding_info->string_columns;
         if (!learned_columns.empty() && learned_columns.back() >= table.matrix.cols()) {

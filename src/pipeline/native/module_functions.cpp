@@ -27,11 +27,16 @@ bool holds_a_number(const Matrix& matrix, ColumnIndex c) {
 
 // Encodes the table as Encoder.encode does, keeping what was learned.
 Result<std::pair<Learned, GatheredTable>> learn_table(PyObject* obj) {
-    QUORIX_TRY(GatheredTable table, gather_table(obj));
+    QUORIX_TRY(GatheredTable table, gather_table(obj, true));
     Learned learned;
-    if (!table.copied) learned.record.encoding_info = encode_object_array(table.gathered, table.matrix.data());
     const std::size_t cols = table.matrix.cols();
     learned.numbers_read.assign(cols, 0);
+    if (table.encoded) {
+        // A NumPy text array: every cell a text.
+        learned.record.encoding_info = std::move(table.encoded);
+        return std::pair<Learned, GatheredTable>(std::move(learned), std::move(table));
+    }
+    if (!table.copied) learned.record.encoding_info = encode_object_array(table.gathered, table.matrix.data());
     for (ColumnIndex c = 0; c < cols; ++c) {
         const bool text = !table.copied && table.gathered.columns[c].is_string;
         const bool read = text ? table.gathered.columns[c].promoted_numbers : holds_a_number(table.matrix, c);

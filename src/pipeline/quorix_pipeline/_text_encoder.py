@@ -71,7 +71,7 @@ def _plain_array(X: np.ndarray) -> np.ndarray:
 
 
 def _labels(X: Any) -> list[Any]:
-    return list(X.columns)
+    return X.columns.tolist()  # type: ignore[no-any-return]
 
 
 def _string_labels(labels: list[Any]) -> np.ndarray | None:
@@ -104,6 +104,7 @@ class TextEncoder:
     _parts: list[_native.Learned]
     _part_columns: int
     _frame_labels: list[Any]
+    _columns_index: Any
     _sklearn_output_config: dict[str, str]
 
     def __init__(self, unknown: float | str = "error") -> None:
@@ -335,9 +336,8 @@ class TextEncoder:
         kind = _kind(X)
         if kind == "array":
             X = _plain_array(np.asarray(X))
-        labels = _labels(X) if kind == "frame" else None
         if reset:
-            for name in ("n_features_in_", "feature_names_in_", "_frame_labels"):
+            for name in ("n_features_in_", "feature_names_in_", "_frame_labels", "_columns_index"):
                 self.__dict__.pop(name, None)
             return X
         count = getattr(self, "n_features_in_", None)
@@ -346,7 +346,11 @@ class TextEncoder:
                 f"X has {X.shape[1]} features, but {type(self).__name__} is expecting {count} features as input."
             )
         if check_labels:
-            self._check_labels(labels)
+            # The learned labels themselves, compared at once: a request of
+            # one row should not pay for a list of them.
+            learned_index = self.__dict__.get("_columns_index")
+            if kind != "frame" or learned_index is None or not X.columns.equals(learned_index):
+                self._check_labels(_labels(X) if kind == "frame" else None)
         return X
 
     def _check_labels(self, labels: list[Any] | None) -> None:
@@ -394,7 +398,7 @@ class TextEncoder:
         self.n_features_in_ = int(X.shape[1])
         if _kind(X) == "frame":
             labels = _labels(X)
-            self._frame_labels = labels
+            self._frame_labels, self._columns_index = labels, X.columns
             names = _string_labels(labels)
             if names is not None:
                 self.feature_names_in_ = names
@@ -460,7 +464,7 @@ def merge(encoders: Sequence[TextEncoder]) -> TextEncoder:
     merged.__dict__.update({k: v for k, v in first.__dict__.items() if k in ("_sklearn_output_config",)})
     learned = _native.merge([e._learned for e in encoders], count, first._message_labels())
     merged._set_learned(learned, None)
-    for name in ("n_features_in_", "feature_names_in_", "_frame_labels"):
+    for name in ("n_features_in_", "feature_names_in_", "_frame_labels", "_columns_index"):
         for encoder in encoders:
             if hasattr(encoder, name):
                 setattr(merged, name, getattr(encoder, name))
