@@ -23,7 +23,7 @@ def is_dask_collection(obj: object) -> bool:
         return False
     import dask
 
-    return dask.is_dask_collection(obj)
+    return bool(dask.is_dask_collection(obj))
 
 
 def dask_dataframe_module() -> Any:
