@@ -49,7 +49,7 @@ def require_dataframe(obj: object, method: str) -> Any:
     )
 
 
-def _in_partition(work: Any, index: int, count: int) -> Any:
+def _in_partition(work: Any, index: int | str, count: int) -> Any:
     """Runs one partition's work on a worker, naming the partition in any
     error. An error that is not an Exception (an internal error of the
     engine) is carried as a RuntimeError: dask's workers pass on only
