@@ -13,7 +13,8 @@ FUZZ_SECONDS ?= 60
 FUZZ_TARGETS ?=
 # Test processes run side by side: pytest workers (pytest-xdist) and ctest jobs.
 JOBS ?= $(shell nproc)
-PYTEST := -m pytest -q -n $(JOBS)
+# The dask cluster tests share one pytest worker (--dist loadgroup).
+PYTEST := -m pytest -q -n $(JOBS) --dist loadgroup
 CTEST := ctest --output-on-failure -j$(JOBS)
 # What the sdist, and so the wheel, is made of.
 BUILD_INPUTS := pyproject.toml CMakeLists.txt README.md LICENSE $(shell find src -type f)
@@ -26,7 +27,7 @@ SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 # watched unless it is named here.
 TSAN_SKIP := (^|/)(ArrowTextReader|CellTexts|FuzzReplay|HashMap[A-Za-z]*|CgroupQuota|PoolChild|ParseThreadCount|DecideWorkerCount|StateBytes(Known|Random|Duplicates|Corpus|Error|Utf8[A-Za-z]*))[./]|^Roads/StateBytesTwoPass\..*/OneThread$$|^TextMaps\.(TextToCode|CodeToText)
 
-.PHONY: demo test test-python test-numpy1 test-cpp test-stub install wheel test-installed sanitize tsan fuzz bench bench-python bench-engine bench-state bench-frames bench-cardinality bench-unusual bench-numpy-text bench-text-encoder system-deps fuzz-deps clean
+.PHONY: demo test test-python test-numpy1 test-cpp test-stub install wheel test-installed sanitize tsan fuzz bench bench-python bench-engine bench-state bench-frames bench-cardinality bench-unusual bench-numpy-text bench-text-encoder bench-dask system-deps fuzz-deps clean
 
 demo: install
 	$(PY) examples/quickstart.py
@@ -111,10 +112,12 @@ test-installed: $(DIST)
 # The suite, then the C++ tests, against one build with AddressSanitizer +
 # UndefinedBehaviorSanitizer: the module and the test binary come from the
 # same build folder. Property tests run fewer examples (HYPOTHESIS_PROFILE).
+# The dask cluster tests stay out: their workers run the code the other tests
+# already run here, in processes that would each load the sanitizers anew.
 sanitize: system-deps $(VENV_ASAN)/.ready
 	$(VENV_ASAN)/bin/python -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=build/asan \
 	  -Ccmake.define.QUORIX_SANITIZE=ON -Ccmake.define.QUORIX_BUILD_TESTS=ON -Ccmake.build-type=RelWithDebInfo .
-	HYPOTHESIS_PROFILE=sanitize $(SANITIZER_ENV) $(VENV_ASAN)/bin/python $(PYTEST) -p no:cacheprovider
+	HYPOTHESIS_PROFILE=sanitize $(SANITIZER_ENV) $(VENV_ASAN)/bin/python $(PYTEST) -p no:cacheprovider -m "not cluster"
 	$(CTEST) --test-dir build/asan
 
 # The C++ tests that run code on several threads (all but TSAN_SKIP) under
@@ -173,6 +176,12 @@ bench-numpy-text: install
 bench-text-encoder: install
 	$(PY) -m pip install -q -r requirements/bench.txt
 	$(PY) bench/text_encoder.py
+
+# TextEncoder on a local dask cluster over Parquet files, beside copying the
+# files and dask-ml.
+bench-dask: install
+	$(PY) -m pip install -q -r requirements/bench.txt
+	$(PY) bench/dask_cluster.py
 
 bench-engine: system-deps
 	bench/run_engine_bench.sh

@@ -14,7 +14,7 @@ import numpy as np
 
 import quorix
 
-from . import _native
+from . import _dask, _native
 
 _UNSET: Any = object()
 
@@ -175,13 +175,18 @@ class TextEncoder:
     def fit(self, X: Any, y: Any = None) -> TextEncoder:
         """Learns what ``quorix.Encoder().encode(X)`` learns."""
         self._unknown_rule()
+        if _dask.is_dask_collection(X):
+            return self._adopt(_dask.learn(self.get_params(), _dask.require_dataframe(X, "fit")))
         X = self._read(X, reset=True)
         self._set_learned(_native.learn(X), X)
         return self
 
     def fit_transform(self, X: Any, y: Any = None) -> Any:
-        """One encode: the codes of X, and what it learned kept."""
+        """One encode: the codes of X, and what it learned kept. A dask
+        DataFrame is learned, then coded lazily."""
         self._unknown_rule()
+        if _dask.is_dask_collection(X):
+            return self.fit(X).transform(X)
         X = self._read(X, reset=True)
         learned, codes = _native.learn_and_encode(X)
         self._set_learned(learned, X)
@@ -193,8 +198,13 @@ class TextEncoder:
         if "_parts" not in self.__dict__:
             return self.fit(X)
         self._unknown_rule()
-        X = self._read(X, reset=False)
-        part = _native.learn(X)
+        if _dask.is_dask_collection(X):
+            frame = _dask.require_dataframe(X, "partial_fit")
+            X = self._read(frame._meta, reset=False)
+            part = _dask.learn(self.get_params(), frame)._learned
+        else:
+            X = self._read(X, reset=False)
+            part = _native.learn(X)
         parts = [*self._parts, part]
         count = self._column_count(X)
         # Refused now, from the column kinds alone; the texts are merged, all
@@ -241,6 +251,10 @@ class TextEncoder:
         """X coded with the learned maps."""
         self._check_fitted()
         unknown = self._unknown_rule()
+        if _dask.is_dask_collection(X):
+            frame = _dask.require_dataframe(X, "transform")
+            self._read(frame._meta, reset=False)
+            return _dask.transform(self, frame)
         X = self._read(X, reset=False)
         return self._finish(X, self._learned.transform(X, unknown))
 
@@ -250,6 +264,10 @@ class TextEncoder:
         comes back as None."""
         self._check_fitted()
         unknown = self._unknown_rule()
+        if _dask.is_dask_collection(X):
+            frame = _dask.require_dataframe(X, "inverse_transform")
+            self._read(frame._meta, reset=False, check_labels=False)
+            return _dask.inverse_transform(self, frame)
         # Codes carry the labels encode gave them: only their count is checked.
         X = self._read(X, reset=False, check_labels=False)
         if unknown is None or math.isnan(unknown):
@@ -384,6 +402,16 @@ class TextEncoder:
             names = _string_labels(labels)
             if names is not None:
                 self.feature_names_in_ = names
+
+    def _adopt(self, learned: TextEncoder) -> TextEncoder:
+        """Takes what `learned` learned (elsewhere: on dask's workers)."""
+        for name in ("n_features_in_", "feature_names_in_", "_frame_labels"):
+            self.__dict__.pop(name, None)
+        self._set_learned(learned._learned, None)
+        for name in ("n_features_in_", "feature_names_in_", "_frame_labels"):
+            if hasattr(learned, name):
+                setattr(self, name, getattr(learned, name))
+        return self
 
     def _column_count(self, X: Any) -> int:
         return int(getattr(self, "n_features_in_", X.shape[1]))

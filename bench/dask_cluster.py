@@ -1,0 +1,204 @@
+"""TextEncoder on a local dask cluster, beside copying the files and dask-ml.
+
+    make bench-dask            # or: .venv/bin/python bench/dask_cluster.py [--rows N] [--files K]
+
+A W1-shaped table (4 float64 columns with 1% NaN, 4 text columns of 3 to 12
+ASCII letters with 10, 1,000, 100,000 and 1,000,000 distinct values, 1%
+missing) is written as Parquet files, then each job reads them on
+LocalCluster(n_workers=2, processes=True, threads_per_worker=1) and writes
+its result back to Parquet:
+
+- copy: read_parquet + to_parquet, unchanged (the floor: what any job costs);
+- quorix: TextEncoder fit (one pass) + transform (a second pass) + to_parquet;
+- dask-ml: categorize() of the text columns + OrdinalEncoder fit + transform + to_parquet;
+- single process: pandas.read_parquet + TextEncoder.fit_transform + to_parquet.
+
+Each cluster job starts on freshly restarted workers, so each worker's peak
+resident memory (ru_maxrss) is that job's. Writes bench/results/dask.md.
+"""
+
+import argparse
+import os
+import resource
+import shutil
+import string
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+RESULTS = Path(__file__).resolve().parent / "results"
+TEXT_DISTINCTS = (10, 1_000, 100_000, 1_000_000)
+
+
+def text_pool(rng, distinct):
+    alphabet = np.frombuffer(string.ascii_letters.encode(), dtype=np.uint8)
+    pool = set()
+    while len(pool) < distinct:
+        need = distinct - len(pool)
+        chars = alphabet[rng.integers(0, len(alphabet), (need, 12))]
+        for row, length in zip(chars, rng.integers(3, 13, need)):
+            pool.add(row[:length].tobytes().decode())
+    return np.array(sorted(pool), dtype=object)
+
+
+def write_table(folder, rows, files):
+    """The table as `files` Parquet files of equal rows; kept between runs."""
+    stamp = folder / f".rows-{rows}-files-{files}"
+    if stamp.exists():
+        return
+    shutil.rmtree(folder, ignore_errors=True)
+    folder.mkdir(parents=True)
+    rng = np.random.default_rng(2026)
+    pools = {d: text_pool(rng, d) for d in TEXT_DISTINCTS}
+    per_file = rows // files
+    for index in range(files):
+        columns = {}
+        for i in range(4):
+            values = rng.normal(size=per_file)
+            values[rng.random(per_file) < 0.01] = np.nan
+            columns[f"f{i}"] = values
+        for d in TEXT_DISTINCTS:
+            values = pools[d][rng.integers(0, d, per_file)]
+            values[rng.random(per_file) < 0.01] = None
+            columns[f"t{d}"] = pd.array(values, dtype="str")
+        pd.DataFrame(columns).to_parquet(folder / f"part-{index:03}.parquet", index=False)
+    stamp.touch()
+
+
+def resident_now():
+    for line in Path("/proc/self/status").read_text().splitlines():
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1]) * 1024
+    raise KeyError("VmRSS")
+
+
+def resident_peak():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def warm_up(sample):
+    """What every job loads first (pandas, pyarrow's Parquet reader, dask,
+    quorix_pipeline), so that a worker's idle memory includes it."""
+    import dask.dataframe  # noqa: F401
+    import quorix_pipeline  # noqa: F401
+
+    pd.read_parquet(sample)
+
+
+def timed(client, job, sample):
+    """Seconds of `job` on freshly started workers, and each worker's
+    (peak resident memory, peak above its resident memory when idle)."""
+    client.restart()
+    client.run(warm_up, sample)
+    idle = client.run(resident_now)
+    start = time.perf_counter()
+    job()
+    seconds = time.perf_counter() - start
+    peaks = client.run(resident_peak)
+    return seconds, sorted((peaks[w], peaks[w] - idle[w]) for w in peaks)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--rows", type=int, default=8_000_000)
+    parser.add_argument("--files", type=int, default=16)
+    parser.add_argument("--skip-dask-ml", action="store_true")
+    args = parser.parse_args()
+
+    import dask.dataframe as dd
+    from dask.distributed import Client, LocalCluster
+
+    from quorix_pipeline import TextEncoder
+
+    work = Path(os.environ.get("QUORIX_BENCH_DIR", Path(__file__).resolve().parent.parent / "build" / "bench-dask"))
+    source = work / "table"
+    write_table(source, args.rows, args.files)
+    text_columns = [f"t{d}" for d in TEXT_DISTINCTS]
+
+    def out(name):
+        folder = work / f"out-{name}"
+        shutil.rmtree(folder, ignore_errors=True)
+        return folder
+
+    sample = str(sorted(source.glob("*.parquet"))[0])
+    one_partition = pd.read_parquet(sample)
+    partition_bytes = int(one_partition.memory_usage(deep=True).sum())
+    results = {}
+
+    with LocalCluster(n_workers=2, processes=True, threads_per_worker=1, memory_limit=0, dashboard_address=":0") as cluster, Client(cluster) as client:
+        def copy():
+            dd.read_parquet(source).to_parquet(out("copy"))
+
+        def quorix_job():
+            frame = dd.read_parquet(source)
+            encoder = TextEncoder(unknown=float("nan")).fit(frame)
+            encoder.transform(frame).to_parquet(out("quorix"))
+            results["state_bytes"] = len(encoder.encoder_.__getstate__())
+
+        def dask_ml_job():
+            from dask_ml.preprocessing import OrdinalEncoder
+
+            frame = dd.read_parquet(source).categorize(columns=text_columns)
+            OrdinalEncoder(columns=text_columns).fit(frame).transform(frame).to_parquet(out("dask-ml"))
+
+        results["copy"] = timed(client, copy, sample)
+        print(f"copy       {results['copy'][0]:8.2f} s", flush=True)
+        results["quorix"] = timed(client, quorix_job, sample)
+        print(f"quorix     {results['quorix'][0]:8.2f} s", flush=True)
+        if not args.skip_dask_ml:
+            results["dask-ml"] = timed(client, dask_ml_job, sample)
+            print(f"dask-ml    {results['dask-ml'][0]:8.2f} s", flush=True)
+
+    # The same job in this one process, where the table fits.
+    start = time.perf_counter()
+    frame = pd.read_parquet(source)
+    TextEncoder(unknown=float("nan")).fit_transform(frame).to_parquet(out("single") .with_suffix(".parquet"))
+    results["single"] = (time.perf_counter() - start, None)
+    print(f"single     {results['single'][0]:8.2f} s", flush=True)
+    del frame
+
+    # What was timed is what was meant: the files, their rows and dtypes, and
+    # codes that came back as float64.
+    check = dd.read_parquet(work / "out-quorix")
+    assert len(check) == args.rows, len(check)
+    assert all(dtype == np.float64 for dtype in check.dtypes), check.dtypes
+    assert [str(t) for t in one_partition.dtypes[text_columns]] == ["str"] * 4, one_partition.dtypes
+
+    copy_s = results["copy"][0]
+    quorix_s, quorix_peaks = results["quorix"]
+    lines = [
+        f"{args.rows:,} rows in {args.files} Parquet files; LocalCluster(n_workers=2, processes=True, "
+        f"threads_per_worker=1) on {os.cpu_count()} cores; one run each, seconds.",
+        "",
+        "| job | seconds | beside quorix | each worker's peak RSS (MB) | its peak above idle (MB) |",
+        "|---|---:|---:|---|---|",
+    ]
+    for name, label in [("copy", "read_parquet + to_parquet (the floor)"), ("quorix", "TextEncoder fit + transform + to_parquet"),
+                        ("dask-ml", "categorize + dask-ml OrdinalEncoder fit + transform + to_parquet"),
+                        ("single", "one process: pandas + TextEncoder.fit_transform")]:
+        if name not in results:
+            continue
+        seconds, peaks = results[name]
+        shown_peaks = ", ".join(f"{p / 1e6:.0f}" for p, _ in peaks) if peaks else ""
+        shown_extra = ", ".join(f"{e / 1e6:.0f}" for _, e in peaks) if peaks else ""
+        lines.append(f"| {label} | {seconds:.2f} | {seconds / quorix_s:.2f}x | {shown_peaks} | {shown_extra} |")
+    budget = partition_bytes + results["state_bytes"]
+    lines += [
+        "",
+        f"quorix job / copy: {quorix_s / copy_s:.2f}x (target at most 2.5x)."
+        + (f" dask-ml / quorix: {results['dask-ml'][0] / quorix_s:.1f}x (target at least 10x)." if "dask-ml" in results else "")
+        + f" Cluster / one process: {quorix_s / results['single'][0]:.2f}x (target at most 1.5x).",
+        f"One partition in memory: {partition_bytes / 1e6:.0f} MB; learned state bytes {results['state_bytes'] / 1e6:.1f} MB. "
+        f"The larger worker peak is {max(p for p, _ in quorix_peaks) / budget:.2f}x their sum, and its rise above the idle "
+        f"worker {max(e for _, e in quorix_peaks) / budget:.2f}x (target at most 3x).",
+    ]
+    RESULTS.mkdir(exist_ok=True)
+    (RESULTS / "dask.md").write_text("\n".join(lines) + "\n")
+    print("\n".join(lines))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
