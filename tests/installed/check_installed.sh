@@ -8,8 +8,9 @@ set -euo pipefail
 python=$1
 artifact=$(realpath "$2")
 source_tree=$(realpath "$(dirname "$0")/../..")
-kind=$(basename "$artifact")
-venv=$source_tree/build/venv-installed
+kind="$(basename "$artifact")"
+version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+venv=$source_tree/build/venv-installed-$version
 outside=$(mktemp -d)
 trap 'rm -rf "$outside"' EXIT
 
