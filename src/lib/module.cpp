@@ -1,6 +1,7 @@
 // The module definition and its execution hook.
 #include "lib/encoder_object.hpp"
 #include "runtime/boundary.hpp"
+#include "runtime/main_interpreter_only.hpp"
 
 namespace quorix {
 namespace {
@@ -27,19 +28,9 @@ Status publish_encoder(PyObject* module) {
     return checked_status(PyObject_SetAttr(module, name.get(), type));
 }
 
-// The module's state is process-wide (the Encoder type, the exception class,
-// NumPy's API table, the worker pool), made in and for one interpreter: it
-// loads in the main interpreter only. From 3.12 the slot below has an isolated
-// subinterpreter refuse it before this runs; this check refuses the others
-// (every subinterpreter of 3.11, and those made to allow such modules).
-Status refuse_subinterpreter() {
-    if (PyInterpreterState_Get() == PyInterpreterState_Main()) return Ok{};
-    return PyError::pending(PyExc_ImportError, "quorix loads in the main interpreter only, not in a subinterpreter");
-}
-
 int exec_module(PyObject* module) {
     return guard_status([module]() -> Status {
-        QUORIX_CHECK(refuse_subinterpreter());
+        QUORIX_CHECK(refuse_subinterpreter("quorix"));
         return publish_encoder(module);
     });
 }
@@ -47,6 +38,7 @@ int exec_module(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #if PY_VERSION_HEX >= 0x030C0000
+    // Process-wide state: see main_interpreter_only.hpp.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
     {0, nullptr},
