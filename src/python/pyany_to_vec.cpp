@@ -13,6 +13,7 @@
 #include "python/frame_labels.hpp"
 #include "python/gather_cells.hpp"
 #include "python/gathered_columns.hpp"
+#include "python/numpy_text_array.hpp"
 #include "runtime/array_borrow.hpp"
 #include "runtime/internal_error.hpp"
 #include "runtime/numpy_api.hpp"
@@ -143,6 +144,11 @@ Result<Extraction> read_cells(PyObject* obj, OUT out) {
             EncodingInfo encoding_info = encode_object_array(gathered, matrix.data());
             return Extraction{std::move(out), std::move(matrix), std::move(encoding_info)};
         }
+    }
+    if (!out.columns) {
+        // NumPy's own text arrays, read from their buffers.
+        QUORIX_TRY(std::optional<EncodingInfo> encoded, encode_numpy_text_array(obj, matrix));
+        if (encoded) return Extraction{std::move(out), std::move(matrix), std::move(encoded)};
     }
     // A frame's cells are read from its `values`; its index is not read.
     PyRef source = out.columns ? required_attribute(obj, "values") : PyRef::borrow(obj);

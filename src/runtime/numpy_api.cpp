@@ -22,6 +22,10 @@ constexpr std::size_t kEntryNewFromDescr = 94;
 constexpr std::size_t kEntryEquivTypes = 182;
 constexpr std::size_t kEntryEndianness = 210;
 constexpr std::size_t kEntryFeatureVersion = 211;
+constexpr std::size_t kEntryStringLoad = 313;
+constexpr std::size_t kEntryStringAcquireAllocator = 316;
+constexpr std::size_t kEntryStringReleaseAllocator = 318;
+constexpr unsigned kStringApiFeatureVersion = 0x12;  // NumPy 2.0
 
 GilOnce<const char*> module_name;
 GilOnce<ArrayApi> api;
@@ -106,6 +110,14 @@ const ArrayApi& array_api() {
         found.descr_from_type = reinterpret_cast<decltype(found.descr_from_type)>(entries[kEntryDescrFromType]);
         found.new_from_descr = reinterpret_cast<decltype(found.new_from_descr)>(entries[kEntryNewFromDescr]);
         found.equiv_types = reinterpret_cast<decltype(found.equiv_types)>(entries[kEntryEquivTypes]);
+        const unsigned feature = reinterpret_cast<unsigned (*)()>(entries[kEntryFeatureVersion])();
+        if (feature >= kStringApiFeatureVersion) {
+            found.string_load = reinterpret_cast<decltype(found.string_load)>(entries[kEntryStringLoad]);
+            found.string_acquire_allocator =
+                reinterpret_cast<decltype(found.string_acquire_allocator)>(entries[kEntryStringAcquireAllocator]);
+            found.string_release_allocator =
+                reinterpret_cast<decltype(found.string_release_allocator)>(entries[kEntryStringReleaseAllocator]);
+        }
         return found;
     });
 }

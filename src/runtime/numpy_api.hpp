@@ -32,7 +32,18 @@ enum TypeNumber : int {
     kFloat = 11,
     kDouble = 12,
     kObject = 17,
+    kString = 18,    // 'S'
+    kUnicode = 19,   // 'U'
+    kVString = 2056, // NumPy 2's StringDType
 };
+
+// NumPy 2's packed-string API (StringDType): an unpacked string is a view of
+// `size` UTF-8 bytes that stays valid while the array is not written to.
+struct StaticString {
+    std::size_t size;
+    const char* buf;
+};
+struct StringAllocator;
 
 // Array flags used when creating arrays (NPY_ARRAY_F_CONTIGUOUS).
 inline constexpr int kFortranOrder = 0x0002;
@@ -71,6 +82,13 @@ struct ArrayApi {
                                 npy_intp* strides, void* data, int flags,
                                 PyObject* obj);                 // entry 94 (steals descr)
     unsigned char (*equiv_types)(Descr* a, Descr* b);           // entry 182
+    // From NumPy 2 on (C-API feature version 0x12), null before. load gives
+    // 0 for a string, 1 for a missing one, -1 on failure; acquire locks the
+    // descriptor's allocator until release.
+    int (*string_load)(StringAllocator* allocator, const void* packed,
+                       StaticString* unpacked) = nullptr;       // entry 313
+    StringAllocator* (*string_acquire_allocator)(Descr* descr) = nullptr;  // entry 316
+    void (*string_release_allocator)(StringAllocator* allocator) = nullptr;  // entry 318
 
     // Instance of NumPy's array type, subclasses included.
     bool is_array(PyObject* object) const noexcept {
