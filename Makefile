@@ -39,10 +39,11 @@ SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 # watched unless it is named here.
 TSAN_SKIP := (^|/)(ArrowTextReader|CellTexts|FuzzReplay|HashMap[A-Za-z]*|CgroupQuota|PoolChild|ParseThreadCount|DecideWorkerCount|StateBytes(Known|Random|Duplicates|Corpus|Error|Utf8[A-Za-z]*))[./]|^Roads/StateBytesTwoPass\..*/OneThread$$|^TextMaps\.(TextToCode|CodeToText)
 
-.PHONY: demo test test-python test-numpy1 test-cpp test-stub install wheel test-installed sanitize tsan fuzz bench bench-python bench-engine bench-state bench-frames bench-cardinality bench-unusual bench-numpy-text system-deps fuzz-deps clean
+.PHONY: demo test test-python test-numpy1 test-cpp test-stub install wheel test-installed sanitize tsan fuzz bench bench-python bench-engine bench-state bench-frames bench-cardinality bench-unusual bench-numpy-text bench-text-encoder system-deps fuzz-deps clean
 
 demo: install
 	$(PY) examples/quickstart.py
+	$(PY) examples/text_encoder.py
 
 test: install test-python test-stub test-numpy1 test-cpp
 
@@ -109,10 +110,10 @@ install: system-deps $(VENV)/.ready $(DEV_WHEEL)
 test-python: install
 	$(PY) $(PYTEST)
 
-# The type stub against the installed module, and the example under mypy --strict.
+# The type stubs against the installed modules, and the examples under mypy --strict.
 test-stub: install
-	$(PY) -m mypy.stubtest quorix
-	$(PY) -m mypy --strict --cache-dir build/mypy-cache examples/quickstart.py
+	$(PY) -m mypy.stubtest quorix quorix_pipeline
+	$(PY) -m mypy --strict --cache-dir build/mypy-cache examples/quickstart.py examples/text_encoder.py
 
 test-numpy1: $(VENV_NP1)/.ready $(DEV_WHEEL)
 	$(VENV_NP1)/bin/python $(INSTALL_WHEEL)
@@ -192,6 +193,12 @@ bench-unusual: install
 # deleted) encoded cold with its peak anonymous memory.
 bench-numpy-text: install
 	$(PY) bench/numpy_text.py
+
+# TextEncoder's transform of a new frame beside scikit-learn, pandas and
+# polars; one-row latency, partial_fit in chunks, peak memory.
+bench-text-encoder: install
+	$(PY) -m pip install -q -r requirements/bench.txt
+	$(PY) bench/text_encoder.py
 
 bench-engine: system-deps
 	bench/run_engine_bench.sh

@@ -378,6 +378,7 @@ private:
         TextColumn& texts = column.texts;
         texts.reserve(rows_, 0);
         for (std::size_t r = 0; r < first_missing; ++r) texts.push_back(number_text(source[r]));
+        column.promoted_numbers = first_missing > 0;
         NumberStr str;
         for (std::size_t r = first_missing; r < rows_; ++r) {
             const auto at = static_cast<Py_ssize_t>(r);

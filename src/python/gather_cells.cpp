@@ -31,7 +31,10 @@ void promote(GatheredColumn& column, std::size_t rows) {
     column.is_string = true;
     column.texts.clear();
     column.texts.reserve(rows, 0);
-    for (double value : column.numbers) column.texts.push_back(number_text(value));
+    for (double value : column.numbers) {
+        column.texts.push_back(number_text(value));
+        if (value == value) column.promoted_numbers = true;
+    }
     std::vector<double>().swap(column.numbers);
 }
 

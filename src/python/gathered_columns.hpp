@@ -246,6 +246,9 @@ struct GatheredColumn {
     std::vector<double> numbers;  // rows values when !is_string and no number_source, else empty
     NumberSource number_source;   // where the numbers lie instead, when set
     TextColumn texts;             // rows texts when is_string, else empty
+    // A string column some of whose texts were numbers (not NaN) read before
+    // its first text, now in their promoted form.
+    bool promoted_numbers = false;
 };
 
 struct GatheredColumns {

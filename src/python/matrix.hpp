@@ -19,6 +19,9 @@ namespace quorix {
 
 class Matrix {
 public:
+    // No cells and no array, until one of the factories below is assigned.
+    Matrix() = default;
+
     // A new matrix, all cells 0.0, row-major.
     static Result<Matrix> zeros(std::size_t rows, std::size_t cols) { return create(rows, cols, false, true); }
     // A new matrix whose cells the caller writes next, row-major or (with
@@ -34,6 +37,11 @@ public:
 
     // Cell (r, c) without a check; the caller keeps r < rows and c < cols.
     double cell(std::size_t r, std::size_t c) const noexcept {
+        return data_[static_cast<std::ptrdiff_t>(r) * row_stride_ + static_cast<std::ptrdiff_t>(c) * col_stride_];
+    }
+
+    // Cell (r, c) for writing, under the same terms.
+    double& at(std::size_t r, std::size_t c) noexcept {
         return data_[static_cast<std::ptrdiff_t>(r) * row_stride_ + static_cast<std::ptrdiff_t>(c) * col_stride_];
     }
 

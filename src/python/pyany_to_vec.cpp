@@ -131,50 +131,55 @@ Result<PyRef> pandas_na() {
     return na;
 }
 
-Result<Extraction> read_cells(PyObject* obj, OUT out) {
+Status read_cells(PyObject* obj, GatheredTable& table, bool encode_text_arrays) {
     const auto [rows, cols] = read_shape(obj);
-    QUORIX_TRY(Matrix matrix, Matrix::zeros(rows, cols));
-    GatheredColumns gathered(rows, cols);
-    QUORIX_TRY(const bool exact_frame, out.columns ? is_exact_pandas_frame(obj) : Result<bool>(false));
+    QUORIX_TRY(table.matrix, Matrix::zeros(rows, cols));
+    table.gathered = GatheredColumns(rows, cols);
+    QUORIX_TRY(const bool exact_frame, table.out.columns ? is_exact_pandas_frame(obj) : Result<bool>(false));
     if (exact_frame) {
         // Each column from its own storage, when every column has a road.
-        FrameStorage storage;
-        QUORIX_TRY(const bool read, gather_frame_columns(obj, gathered, storage));
-        if (read) {
-            EncodingInfo encoding_info = encode_object_array(gathered, matrix.data());
-            return Extraction{std::move(out), std::move(matrix), std::move(encoding_info)};
-        }
+        QUORIX_TRY(const bool read, gather_frame_columns(obj, table.gathered, table.storage));
+        if (read) return Ok{};
     }
-    if (!out.columns) {
-        // NumPy's own text arrays, read from their buffers.
-        QUORIX_TRY(std::optional<EncodingInfo> encoded, encode_numpy_text_array(obj, matrix));
-        if (encoded) return Extraction{std::move(out), std::move(matrix), std::move(encoded)};
+    if (!table.out.columns && encode_text_arrays) {
+        // NumPy's own text arrays, read from their buffers and encoded there.
+        QUORIX_TRY(table.encoded, encode_numpy_text_array(obj, table.matrix));
+        if (table.encoded) return Ok{};
     }
     // A frame's cells are read from its `values`; its index is not read.
-    PyRef source = out.columns ? required_attribute(obj, "values") : PyRef::borrow(obj);
+    table.source = table.out.columns ? required_attribute(obj, "values") : PyRef::borrow(obj);
     QUORIX_TRY(const PyRef na, pandas_na());
-    gather_cells(source.get(), gathered, na.get());
-    EncodingInfo encoding_info = encode_object_array(gathered, matrix.data());
-    return Extraction{std::move(out), std::move(matrix), std::move(encoding_info)};
+    gather_cells(table.source.get(), table.gathered, na.get());
+    return Ok{};
 }
 
 }  // namespace
 
-Result<Extraction> pyany_to_vec(PyObject* obj) {
+Result<GatheredTable> gather_table(PyObject* obj, bool encode_text_arrays) {
     QUORIX_TRY(std::string name, type_name(obj));
-    OUT out;
+    GatheredTable table;
     if (name == "memmap" || name == "ndarray") {
         // An array: no labels.
     } else if (name == "DataFrame") {
-        QUORIX_TRY(out.columns, frame_labels(obj));
+        QUORIX_TRY(table.out.columns, frame_labels(obj));
     } else {
         return refuse(name);
     }
     if (is_float64_matrix(obj)) {
-        QUORIX_TRY(Matrix matrix, copy_float64(obj));
-        return Extraction{std::move(out), std::move(matrix), std::nullopt};
+        QUORIX_TRY(table.matrix, copy_float64(obj));
+        table.copied = true;
+        return table;
     }
-    return read_cells(obj, std::move(out));
+    QUORIX_CHECK(read_cells(obj, table, encode_text_arrays));
+    return table;
+}
+
+Result<Extraction> pyany_to_vec(PyObject* obj) {
+    QUORIX_TRY(GatheredTable table, gather_table(obj, true));
+    if (table.copied) return Extraction{std::move(table.out), std::move(table.matrix), std::nullopt};
+    if (table.encoded) return Extraction{std::move(table.out), std::move(table.matrix), std::move(table.encoded)};
+    EncodingInfo encoding_info = encode_object_array(table.gathered, table.matrix.data());
+    return Extraction{std::move(table.out), std::move(table.matrix), std::move(encoding_info)};
 }
 
 }  // namespace quorix

@@ -7,6 +7,8 @@
 #include <optional>
 
 #include "python/encoding_info.hpp"
+#include "python/frame_columns.hpp"
+#include "python/gathered_columns.hpp"
 #include "python/matrix.hpp"
 #include "python/out.hpp"
 #include "runtime/py_error.hpp"
@@ -19,6 +21,26 @@ struct Extraction {
     // Absent when a float64 array was copied without reading its cells.
     std::optional<EncodingInfo> encoding_info;
 };
+
+// A table read but not yet encoded: a zeroed matrix of its shape and its
+// cells gathered per column, with what those cells point into; or, for a
+// float64 array, the matrix alone, already holding the copied values.
+struct GatheredTable {
+    OUT out;
+    Matrix matrix;
+    bool copied = false;  // a float64 array: `matrix` holds it, `gathered` is empty
+    GatheredColumns gathered{0, 0};
+    FrameStorage storage;
+    PyRef source;  // the cells read when not the input itself (a frame's `values`)
+    // A NumPy text array encoded where it lies (with `encode_text_arrays`):
+    // `matrix` holds its codes, `gathered` is empty.
+    std::optional<EncodingInfo> encoded;
+};
+
+// What pyany_to_vec reads, up to the encoding: the caller decides what to
+// do with the cells. NumPy's own text arrays are encoded in their buffers
+// when `encode_text_arrays` is set, else read cell by cell.
+Result<GatheredTable> gather_table(PyObject* obj, bool encode_text_arrays);
 
 // Reads a NumPy array ("ndarray", "memmap") or a pandas DataFrame, told apart
 // by their type's name; any other type is refused with a TypeError after its

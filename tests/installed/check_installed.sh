@@ -40,6 +40,7 @@ grep -vE '^(scikit-build-core|cmake|ninja)\b' "$source_tree/requirements/test.tx
 "$py" -m pip install -q -r "$outside/requirements.txt"
 
 cp -r "$source_tree/tests/python" "$outside/tests"
+cp "$source_tree/examples/text_encoder.py" "$outside/"
 cd "$outside"
 "$py" - "$venv" <<'EOF'
 import sys
@@ -47,13 +48,18 @@ from importlib import metadata
 from pathlib import Path
 
 import quorix
+import quorix_pipeline
 
 venv = Path(sys.argv[1]).resolve()
-assert venv in Path(quorix.__file__).resolve().parents, f"quorix imported from {quorix.__file__}, not {venv}"
-print(f"quorix {metadata.version('quorix')} from {quorix.__file__}")
+for module in (quorix, quorix_pipeline):
+    assert venv in Path(module.__file__).resolve().parents, f"{module.__name__} imported from {module.__file__}, not {venv}"
+print(f"quorix {metadata.version('quorix')} from {quorix.__file__}, quorix_pipeline beside it")
 EOF
 echo "== $kind: pytest"
 "$py" -m pytest -q -n "$(nproc)" -p no:cacheprovider --rootdir "$outside" tests
 echo "== $kind: stubtest and mypy --strict"
-"$py" -m mypy.stubtest quorix
-"$py" -m mypy --strict --cache-dir "$outside/.mypy_cache" quickstart.py
+"$py" -m mypy.stubtest quorix quorix_pipeline
+"$py" -m mypy --strict --cache-dir "$outside/.mypy_cache" quickstart.py text_encoder.py
+echo "== $kind: text_encoder example"
+"$py" text_encoder.py > text_encoder.out
+tail -3 text_encoder.out

@@ -122,3 +122,13 @@ def configure(build_dir, args, **env):
 def cached(build_dir, name):
     text = (build_dir / "CMakeCache.txt").read_text()
     return re.search(rf"^{name}:\w+=(.*)$", text, re.MULTILINE).group(1)
+
+
+def test_companion_package_is_installed_typed_and_imports_without_scikit_learn():
+    files = {str(f) for f in metadata.files("quorix")}
+    assert {"quorix_pipeline/__init__.py", "quorix_pipeline/py.typed", "quorix_pipeline/_native.pyi"} <= files
+    assert any(f.startswith("quorix_pipeline/_native.") and f.endswith(".so") for f in files)
+    code = "import sys, quorix_pipeline; assert 'sklearn' not in sys.modules; print(quorix_pipeline.__all__)"
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "['NotFittedError', 'TextEncoder', 'merge']"

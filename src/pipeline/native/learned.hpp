@@ -1,0 +1,41 @@
+// What a TextEncoder has learned, as plain C++: an Encoder record and what
+// merging it with others needs to know about the numbers it read.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "lib/encoder.hpp"
+#include "pipeline/native/lookup_index.hpp"
+
+namespace quorix::pipeline {
+
+struct Learned {
+    Encoder record;
+    // Per column of the table learned from: 1 when the column held a number
+    // (not NaN) read as a number, i.e. a numeric column's numbers or a string
+    // column's numbers before its first text. Empty for a state given from
+    // outside, which is read as holding none.
+    std::vector<std::uint8_t> numbers_read;
+
+    bool read_numbers(std::size_t column) const noexcept {
+        return column < numbers_read.size() && numbers_read[column] != 0;
+    }
+    // The map of a learned string column, or null for a column learned as numeric.
+    const TextToCode* text_to_code(ColumnIndex column) const;
+
+    // The lookup index of a learned string column, built on first use and
+    // kept, so that a transform pays for it once per fit.
+    const LookupIndex& lookup_index(ColumnIndex column) const;
+
+    struct Indexes {
+        std::mutex mutex;
+        std::map<ColumnIndex, std::unique_ptr<LookupIndex>> built;
+    };
+    std::shared_ptr<Indexes> indexes = std::make_shared<Indexes>();
+};
+
+}  // namespace quorix::pipeline

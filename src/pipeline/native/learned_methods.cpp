@@ -1,0 +1,143 @@
+// The Learned type's methods: transform, inverse_transform and what the
+// Python package reads of the record.
+#include <array>
+#include <string>
+
+#include "lib/state_bytes.hpp"
+#include "pipeline/native/fault_messages.hpp"
+#include "pipeline/native/learned_object.hpp"
+#include "pipeline/native/look_up_codes.hpp"
+#include "python/arr_to_out.hpp"
+#include "python/pyany_to_vec.hpp"
+#include "runtime/arguments.hpp"
+#include "runtime/boundary.hpp"
+
+namespace quorix::pipeline {
+namespace {
+
+const Learned& learned_in(PyObject* self) { return reinterpret_cast<LearnedObject*>(self)->learned; }
+
+Result<UnknownRule> unknown_rule(PyObject* unknown) {
+    if (unknown == Py_None) return UnknownRule{true, 0.0};
+    const double value = PyFloat_AsDouble(unknown);
+    if (value == -1.0 && PyErr_Occurred()) return PyError::fetch().with_note("while processing 'unknown'");
+    return UnknownRule{false, value};
+}
+
+Result<PyRef> transform(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    static constexpr std::array<Parameter, 2> parameters{{{"table", true}, {"unknown", true}}};
+    std::array<PyObject*, 2> given{};
+    QUORIX_CHECK(match_vectorcall("Learned.transform()", parameters, args, PyVectorcall_NARGS(nargsf), kwnames, given));
+    QUORIX_TRY(const UnknownRule unknown, unknown_rule(given[1]));
+    const Learned& learned = learned_in(self);
+    // The lookup needs each cell's text: NumPy text arrays are read cell by cell.
+    QUORIX_TRY(GatheredTable table, gather_table(given[0], false));
+    if (learned.record.encoding_info) {
+        const std::vector<ColumnIndex>& learned_columns = learned.record.encoding_info->string_columns;
+        if (!learned_columns.empty() && learned_columns.back() >= table.matrix.cols()) {
+            return PyError::pending(PyExc_ValueError, "the table has " + std::to_string(table.matrix.cols()) +
+                                                          " columns, but column " +
+                                                          std::to_string(learned_columns.back()) +
+                                                          " was learned as text");
+        }
+    }
+    if (std::optional<LookupFault> fault = look_up_codes(learned, table, unknown)) {
+        return lookup_error(*fault, table.out.columns);
+    }
+    return arr_to_out(table.matrix, std::move(table.out), nullptr);
+}
+
+Result<PyRef> inverse_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    static constexpr std::array<Parameter, 1> parameters{{{"codes", true}}};
+    std::array<PyObject*, 1> given{};
+    QUORIX_CHECK(match_vectorcall("Learned.inverse_transform()", parameters, args, PyVectorcall_NARGS(nargsf),
+                                  kwnames, given));
+    QUORIX_TRY(Extraction extraction, pyany_to_vec(given[0]));
+    // What the codes themselves would teach is dropped: the learned maps decode.
+    extraction.encoding_info.reset();
+    const std::optional<EncodingInfo>& stored = learned_in(self).record.encoding_info;
+    return arr_to_out(extraction.matrix, std::move(extraction.out), stored ? &*stored : nullptr);
+}
+
+Result<PyRef> state(PyObject* self) {
+    const Encoder& record = learned_in(self).record;
+    const std::size_t size = state_size(record);
+    QUORIX_TRY(PyRef bytes, checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
+    write_state(record, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())));
+    return bytes;
+}
+
+Result<PyRef> numbers_read(PyObject* self) {
+    const std::vector<std::uint8_t>& flags = learned_in(self).numbers_read;
+    return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(flags.data()),
+                                             static_cast<Py_ssize_t>(flags.size())));
+}
+
+Result<PyRef> string_columns(PyObject* self) {
+    const std::optional<EncodingInfo>& info = learned_in(self).record.encoding_info;
+    const std::size_t count = info ? info->string_columns.size() : 0;
+    QUORIX_TRY(PyRef columns, checked(PyTuple_New(static_cast<Py_ssize_t>(count))));
+    for (std::size_t i = 0; i < count; ++i) {
+        QUORIX_TRY(PyRef column, checked(PyLong_FromSize_t(info->string_columns[i])));
+        PyTuple_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(i), column.release());
+    }
+    return columns;
+}
+
+Result<PyRef> categories(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    static constexpr std::array<Parameter, 1> parameters{{{"column", true}}};
+    std::array<PyObject*, 1> given{};
+    QUORIX_CHECK(match_vectorcall("Learned.categories()", parameters, args, PyVectorcall_NARGS(nargsf), kwnames,
+                                  given));
+    const std::size_t column = PyLong_AsSize_t(given[0]);
+    if (column == static_cast<std::size_t>(-1) && PyErr_Occurred()) return PyError::fetch();
+    const Learned& learned = learned_in(self);
+    const TextToCode* map = learned.text_to_code(column);
+    if (map == nullptr) {
+        return PyError::pending(PyExc_ValueError, "column " + std::to_string(column) + " was not learned as text");
+    }
+    std::vector<std::pair<Code, std::string_view>> coded;
+    coded.reserve(map->size());
+    for (std::size_t i = 0; i < map->size(); ++i) {
+        if (const std::optional<Code> code = map->code(i)) coded.emplace_back(*code, map->text(i));
+    }
+    if (!map->codes_follow_entries()) std::stable_sort(coded.begin(), coded.end(), [](const auto& a, const auto& b) {
+        return a.first < b.first;
+    });
+    QUORIX_TRY(PyRef texts, checked(PyList_New(static_cast<Py_ssize_t>(coded.size()))));
+    for (std::size_t i = 0; i < coded.size(); ++i) {
+        const std::string_view text = coded[i].second;
+        QUORIX_TRY(PyRef str,
+                   checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace")));
+        PyList_SET_ITEM(texts.get(), static_cast<Py_ssize_t>(i), str.release());
+    }
+    return texts;
+}
+
+}  // namespace
+
+PyObject* learned_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guard_object([&] { return transform(self, args, nargsf, kwnames); });
+}
+
+PyObject* learned_inverse_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guard_object([&] { return inverse_transform(self, args, nargsf, kwnames); });
+}
+
+PyObject* learned_state(PyObject* self, PyObject*) {
+    return guard_object([&] { return state(self); });
+}
+
+PyObject* learned_numbers_read(PyObject* self, PyObject*) {
+    return guard_object([&] { return numbers_read(self); });
+}
+
+PyObject* learned_string_columns(PyObject* self, PyObject*) {
+    return guard_object([&] { return string_columns(self); });
+}
+
+PyObject* learned_categories(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guard_object([&] { return categories(self, args, nargsf, kwnames); });
+}
+
+}  // namespace quorix::pipeline

@@ -1,0 +1,36 @@
+// The Learned type: a learned record held by a Python object, never changed
+// once made, so any number of threads may transform with it at once.
+#pragma once
+
+#include <Python.h>
+
+#include "pipeline/native/learned.hpp"
+#include "runtime/py_error.hpp"
+#include "runtime/py_ref.hpp"
+
+namespace quorix::pipeline {
+
+struct LearnedObject {
+    PyObject_HEAD
+    Learned learned;
+};
+
+// The Learned type object, created on first use and kept for the life of
+// the process. Borrowed; null with an exception set if creation failed.
+PyObject* learned_type();
+
+// A new Learned object holding `learned`.
+Result<PyRef> new_learned_object(Learned learned);
+
+// The record of a Learned object; a TypeError naming `what` for anything else.
+Result<const Learned*> learned_of(PyObject* object, const char* what);
+
+// Methods, each running inside the boundary guard.
+PyObject* learned_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* learned_inverse_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* learned_state(PyObject* self, PyObject* unused);
+PyObject* learned_numbers_read(PyObject* self, PyObject* unused);
+PyObject* learned_string_columns(PyObject* self, PyObject* unused);
+PyObject* learned_categories(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+
+}  // namespace quorix::pipeline

@@ -1,0 +1,62 @@
+// The companion's native module: its functions and the Learned type.
+#include "pipeline/native/learned_object.hpp"
+#include "pipeline/native/module_functions.hpp"
+#include "runtime/main_interpreter_only.hpp"
+#include "runtime/boundary.hpp"
+
+namespace quorix::pipeline {
+namespace {
+
+template <class Function>
+PyCFunction as_function(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef module_methods[] = {
+    {"learn", as_function(module_learn), METH_FASTCALL | METH_KEYWORDS,
+     "learn(table)\n--\n\nWhat Encoder().encode(table) learns, as a Learned."},
+    {"learn_and_encode", as_function(module_learn_and_encode), METH_FASTCALL | METH_KEYWORDS,
+     "learn_and_encode(table)\n--\n\nOne encode: the Learned and the codes."},
+    {"from_state", as_function(module_from_state), METH_FASTCALL | METH_KEYWORDS,
+     "from_state(state, numbers_read)\n--\n\nA Learned read from state bytes."},
+    {"merge", as_function(module_merge), METH_FASTCALL | METH_KEYWORDS,
+     "merge(parts, cols, labels)\n--\n\nThe union of Learned parts, in the order given."},
+    {"check_merge", as_function(module_check_merge), METH_FASTCALL | METH_KEYWORDS,
+     "check_merge(parts, cols, labels)\n--\n\nRaises what merge(parts, cols, labels) would refuse, merging nothing."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_module(PyObject* module) {
+    return guard_status([module]() -> Status {
+        QUORIX_CHECK(refuse_subinterpreter("quorix_pipeline._native"));
+        PyObject* type = learned_type();
+        if (type == nullptr) return PyError::fetch();
+        return checked_status(PyModule_AddObjectRef(module, "Learned", type));
+    });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // Process-wide state: see main_interpreter_only.hpp.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "quorix_pipeline._native",
+    "The native part of quorix_pipeline: learning tables and applying what was learned.",
+    0,
+    module_methods,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace quorix::pipeline
+
+PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&quorix::pipeline::module_definition); }

@@ -1,0 +1,180 @@
+// The module's functions: learning a table, reading a state, merging.
+#include <array>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "lib/state_bytes.hpp"
+#include "pipeline/native/fault_messages.hpp"
+#include "pipeline/native/learned_object.hpp"
+#include "pipeline/native/merge_learned.hpp"
+#include "pipeline/native/module_functions.hpp"
+#include "python/arr_to_out.hpp"
+#include "python/encode_object_array.hpp"
+#include "python/pyany_to_vec.hpp"
+#include "runtime/arguments.hpp"
+#include "runtime/boundary.hpp"
+
+namespace quorix::pipeline {
+namespace {
+
+bool holds_a_number(const Matrix& matrix, ColumnIndex c) {
+    for (std::size_t r = 0; r < matrix.rows(); ++r) {
+        if (!std::isnan(matrix.cell(r, c))) return true;
+    }
+    return false;
+}
+
+// Encodes the table as Encoder.encode does, keeping what was learned.
+Result<std::pair<Learned, GatheredTable>> learn_table(PyObject* obj) {
+    QUORIX_TRY(GatheredTable table, gather_table(obj, true));
+    Learned learned;
+    const std::size_t cols = table.matrix.cols();
+    learned.numbers_read.assign(cols, 0);
+    if (table.encoded) {
+        // A NumPy text array: every cell a text.
+        learned.record.encoding_info = std::move(table.encoded);
+        return std::pair<Learned, GatheredTable>(std::move(learned), std::move(table));
+    }
+    if (!table.copied) learned.record.encoding_info = encode_object_array(table.gathered, table.matrix.data());
+    for (ColumnIndex c = 0; c < cols; ++c) {
+        const bool text = !table.copied && table.gathered.columns[c].is_string;
+        const bool read = text ? table.gathered.columns[c].promoted_numbers : holds_a_number(table.matrix, c);
+        learned.numbers_read[c] = read ? 1 : 0;
+    }
+    return std::pair<Learned, GatheredTable>(std::move(learned), std::move(table));
+}
+
+Result<PyObject*> one_argument(const char* full_name, const char* name, PyObject* const* args, Py_ssize_t nargsf,
+                               PyObject* kwnames) {
+    const std::array<Parameter, 1> parameters{{{name, true}}};
+    std::array<PyObject*, 1> given{};
+    QUORIX_CHECK(match_vectorcall(full_name, parameters, args, PyVectorcall_NARGS(nargsf), kwnames, given));
+    return given[0];
+}
+
+Result<PyRef> learn(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    QUORIX_TRY(PyObject * table, one_argument("learn()", "table", args, nargsf, kwnames));
+    QUORIX_TRY(auto learned, learn_table(table));
+    return new_learned_object(std::move(learned.first));
+}
+
+Result<PyRef> learn_and_encode(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    QUORIX_TRY(PyObject * table, one_argument("learn_and_encode()", "table", args, nargsf, kwnames));
+    QUORIX_TRY(auto learned, learn_table(table));
+    QUORIX_TRY(PyRef object, new_learned_object(std::move(learned.first)));
+    GatheredTable& gathered = learned.second;
+    QUORIX_TRY(PyRef codes, arr_to_out(gathered.matrix, std::move(gathered.out), nullptr));
+    return checked(PyTuple_Pack(2, object.get(), codes.get()));
+}
+
+Result<std::span<const std::uint8_t>> bytes_of(PyObject* object, const char* what) {
+    if (!PyBytes_Check(object)) {
+        return PyError::type_mismatch(object, "bytes").with_note(std::string("while processing '") + what + "'");
+    }
+    return std::span(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object)),
+                     static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
+}
+
+Result<PyRef> from_state(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    static constexpr std::array<Parameter, 2> parameters{{{"state", true}, {"numbers_read", true}}};
+    std::array<PyObject*, 2> given{};
+    QUORIX_CHECK(match_vectorcall("from_state()", parameters, args, PyVectorcall_NARGS(nargsf), kwnames, given));
+    QUORIX_TRY(const auto state, bytes_of(given[0], "state"));
+    QUORIX_TRY(const auto flags, bytes_of(given[1], "numbers_read"));
+    StateReadResult read = read_state(state);
+    if (auto* failure = std::get_if<StateReadError>(&read)) {
+        return PyError::pending(PyExc_ValueError, "failed to read the state: " + failure->message);
+    }
+    Learned learned{std::get<Encoder>(std::move(read)), std::vector<std::uint8_t>(flags.begin(), flags.end())};
+    return new_learned_object(std::move(learned));
+}
+
+Result<Labels> labels_of(PyObject* labels) {
+    if (labels == Py_None) return Labels();
+    QUORIX_TRY(PyRef items, checked(PySequence_Fast(labels, "labels must be a sequence")));
+    std::vector<std::string> texts;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        QUORIX_TRY(PyRef text, checked(PyObject_Str(PySequence_Fast_GET_ITEM(items.get(), i))));
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
+        if (data == nullptr) return PyError::fetch();
+        texts.emplace_back(data, static_cast<std::size_t>(size));
+    }
+    return Labels(std::move(texts));
+}
+
+// The parts of a merge, checked: Learned objects whose string columns lie
+// below `cols`.
+struct MergeArguments {
+    std::vector<const Learned*> parts;
+    std::size_t cols = 0;
+    Labels labels;
+};
+
+Result<MergeArguments> merge_arguments(const char* full_name, PyObject* const* args, Py_ssize_t nargsf,
+                                       PyObject* kwnames) {
+    static constexpr std::array<Parameter, 3> parameters{{{"parts", true}, {"cols", true}, {"labels", true}}};
+    std::array<PyObject*, 3> given{};
+    QUORIX_CHECK(match_vectorcall(full_name, parameters, args, PyVectorcall_NARGS(nargsf), kwnames, given));
+    QUORIX_TRY(PyRef items, checked(PySequence_Fast(given[0], "parts must be a sequence")));
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    if (count == 0) return PyError::pending(PyExc_ValueError, "merge needs at least one part");
+    std::vector<const Learned*> parts;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        QUORIX_TRY(const Learned* part, learned_of(PySequence_Fast_GET_ITEM(items.get(), i), "parts"));
+        parts.push_back(part);
+    }
+    const std::size_t cols = PyLong_AsSize_t(given[1]);
+    if (cols == static_cast<std::size_t>(-1) && PyErr_Occurred()) return PyError::fetch();
+    for (const Learned* part : parts) {
+        const auto& info = part->record.encoding_info;
+        if (info && !info->string_columns.empty() && info->string_columns.back() >= cols) {
+            return PyError::pending(PyExc_ValueError, "a part learned column " +
+                                                          std::to_string(info->string_columns.back()) +
+                                                          " as text, beyond the " + std::to_string(cols) + " columns");
+        }
+    }
+    QUORIX_TRY(Labels labels, labels_of(given[2]));
+    return MergeArguments{std::move(parts), cols, std::move(labels)};
+}
+
+Result<PyRef> merge(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    QUORIX_TRY(MergeArguments merging, merge_arguments("merge()", args, nargsf, kwnames));
+    std::variant<Learned, MergeFault> merged = merge_learned(merging.parts, merging.cols);
+    if (auto* fault = std::get_if<MergeFault>(&merged)) return merge_error(*fault, merging.labels);
+    return new_learned_object(std::get<Learned>(std::move(merged)));
+}
+
+Result<PyRef> check_merge(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    QUORIX_TRY(MergeArguments merging, merge_arguments("check_merge()", args, nargsf, kwnames));
+    if (std::optional<MergeFault> fault = merge_fault(merging.parts, merging.cols)) {
+        return merge_error(*fault, merging.labels);
+    }
+    return PyRef::borrow(Py_None);
+}
+
+}  // namespace
+
+PyObject* module_learn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guard_object([&] { return learn(args, nargsf, kwnames); });
+}
+
+PyObject* module_learn_and_encode(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guard_object([&] { return learn_and_encode(args, nargsf, kwnames); });
+}
+
+PyObject* module_from_state(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guard_object([&] { return from_state(args, nargsf, kwnames); });
+}
+
+PyObject* module_merge(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guard_object([&] { return merge(args, nargsf, kwnames); });
+}
+
+PyObject* module_check_merge(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guard_object([&] { return check_merge(args, nargsf, kwnames); });
+}
+
+}  // namespace quorix::pipeline
