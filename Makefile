@@ -1,6 +1,11 @@
 # The two set-up commands are `make demo` and `make test`; everything they need
 # is installed from here (Debian packages through apt, Python ones from PyPI).
 PYTHON ?= python3
+# The interpreters a wheel is built for, and the installed suite run on;
+# scripts/find_python.sh finds each (PYTHON_3_12=... names one by hand).
+# The development environments (.venv and the others) use PYTHON.
+PYTHON_VERSIONS ?= 3.11 3.12 3.13
+FIND_PYTHON := scripts/find_python.sh
 VENV := .venv
 PY := $(VENV)/bin/python
 VENV_NP1 := .venv-numpy1
@@ -18,7 +23,15 @@ PYTEST := -m pytest -q -n $(JOBS) --dist loadgroup
 CTEST := ctest --output-on-failure -j$(JOBS)
 # What the sdist, and so the wheel, is made of.
 BUILD_INPUTS := pyproject.toml CMakeLists.txt README.md LICENSE $(shell find src -type f)
-DIST := dist/.built
+# The release in dist/: one sdist, and one wheel per interpreter built from
+# it, each marked done by a stamp; PYTHON's wheel is the one `make test` needs.
+SDIST := dist/.sdist
+wheel_stamp = dist/.wheel-$(1)
+WHEELS := $(foreach version,$(PYTHON_VERSIONS),$(call wheel_stamp,$(version)))
+DEV_WHEEL := $(call wheel_stamp,$(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])'))
+# The wheel in dist/ that suits an environment's interpreter, whatever its
+# file is called.
+INSTALL_WHEEL := -m pip install -q --no-deps --force-reinstall --no-index --find-links dist --only-binary :all: quorix
 SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)"
@@ -64,27 +77,36 @@ $(VENV_WHEEL)/.ready: requirements/wheel.txt
 	$(VENV_WHEEL)/bin/python -m pip install -q -r requirements/wheel.txt
 	touch $@
 
-# The one release build: the sdist, the wheel built from it (which proves the
-# sdist builds), and that wheel repaired into a manylinux one, both in dist/.
-# Every environment installs this wheel: the module finds NumPy through the
-# interpreter at run time, so one build serves NumPy 1 and 2 alike.
-$(DIST): $(BUILD_INPUTS) $(VENV_WHEEL)/.ready | system-deps
+# The one release build: the sdist, and from it (which proves it builds) a
+# wheel per interpreter, each repaired into a manylinux one, all in dist/.
+# Every environment of an interpreter installs its wheel: the module finds
+# NumPy through the interpreter at run time, so one build serves NumPy 1 and 2.
+$(SDIST): $(BUILD_INPUTS) $(VENV_WHEEL)/.ready | system-deps
 	rm -rf build/dist-raw dist
-	$(VENV_WHEEL)/bin/python -m build --outdir build/dist-raw .
-	PATH="$(CURDIR)/$(VENV_WHEEL)/bin:$$PATH" $(VENV_WHEEL)/bin/auditwheel repair --wheel-dir dist build/dist-raw/quorix-*.whl
-	cp build/dist-raw/quorix-*.tar.gz dist/
-	$(VENV_WHEEL)/bin/auditwheel show dist/quorix-*.whl
+	$(VENV_WHEEL)/bin/python -m build --sdist --outdir dist .
+	touch $@
+
+# Each interpreter builds its wheel in a virtual environment of its own, so
+# pip is there whatever the interpreter came with.
+$(call wheel_stamp,%): $(SDIST)
+	python=$$($(FIND_PYTHON) $*) && rm -rf build/dist-raw/$* build/wheel-env-$* && \
+	  "$$python" -m venv build/wheel-env-$* && \
+	  build/wheel-env-$*/bin/python -m pip install -q --upgrade pip && \
+	  build/wheel-env-$*/bin/python -m pip wheel -q --no-deps --wheel-dir build/dist-raw/$* dist/quorix-*.tar.gz
+	PATH="$(CURDIR)/$(VENV_WHEEL)/bin:$$PATH" $(VENV_WHEEL)/bin/auditwheel repair --wheel-dir dist build/dist-raw/$*/*.whl
+	for raw in build/dist-raw/$*/*.whl; do \
+	  $(VENV_WHEEL)/bin/auditwheel show dist/$$(basename "$$raw" | cut -d- -f1-4)-*.whl || exit 1; done
 	touch $@
 
 # A release is built afresh: the sdist holds tests/, bench/ and examples/ too,
-# which $(DIST) does not watch.
+# which the stamps do not watch.
 wheel:
-	rm -f $(DIST)
-	$(MAKE) $(DIST)
+	rm -rf dist
+	$(MAKE) $(WHEELS)
 	ls -l dist
 
-install: system-deps $(VENV)/.ready $(DIST)
-	$(PY) -m pip install -q --no-deps --force-reinstall dist/quorix-*.whl
+install: system-deps $(VENV)/.ready $(DEV_WHEEL)
+	$(PY) $(INSTALL_WHEEL)
 
 test-python: install
 	$(PY) $(PYTEST)
@@ -94,8 +116,8 @@ test-stub: install
 	$(PY) -m mypy.stubtest quorix quorix_pipeline
 	$(PY) -m mypy --strict --cache-dir build/mypy-cache examples/quickstart.py examples/text_encoder.py
 
-test-numpy1: $(VENV_NP1)/.ready $(DIST)
-	$(VENV_NP1)/bin/python -m pip install -q --no-deps --force-reinstall dist/quorix-*.whl
+test-numpy1: $(VENV_NP1)/.ready $(DEV_WHEEL)
+	$(VENV_NP1)/bin/python $(INSTALL_WHEEL)
 	$(VENV_NP1)/bin/python $(PYTEST)
 
 test-cpp: system-deps
@@ -103,11 +125,15 @@ test-cpp: system-deps
 	cmake --build build/cpp
 	$(CTEST) --test-dir build/cpp
 
-# The wheel installed with pip alone into a fresh virtual environment, and the
-# suite, the stub check and the example run against it from outside the source
-# tree. The sdist is proven by the wheel built from it.
-test-installed: $(DIST)
-	tests/installed/check_installed.sh $(PYTHON) dist/quorix-*.whl
+# Each interpreter's wheel installed with pip alone into a fresh virtual
+# environment of that interpreter, and the suite, the stub check and the
+# example run against it from outside the source tree. The sdist is proven by
+# the wheels built from it.
+test-installed: $(WHEELS)
+	for version in $(PYTHON_VERSIONS); do \
+	  tag=cp$$(echo $$version | tr -d .); \
+	  tests/installed/check_installed.sh "$$($(FIND_PYTHON) $$version)" dist/quorix-*-$$tag-$$tag-*.whl || exit 1; \
+	done
 
 # The suite, then the C++ tests, against one build with AddressSanitizer +
 # UndefinedBehaviorSanitizer: the module and the test binary come from the

@@ -18,7 +18,11 @@ import quorix
 def load_penguins() -> pd.DataFrame:
     # The package ships the table as a CSV file; read it directly, which works
     # whatever the state of the package's own loader.
-    with resources.files("palmerpenguins").joinpath("data/penguins.csv").open("rb") as csv:
+    try:
+        package = resources.files("palmerpenguins")
+    except ModuleNotFoundError:
+        raise SystemExit("the quickstart reads the Palmer penguins table: pip install palmerpenguins") from None
+    with package.joinpath("data/penguins.csv").open("rb") as csv:
         return pd.read_csv(csv)
 
 

@@ -1,6 +1,7 @@
 // The module definition and its execution hook.
 #include "lib/encoder_object.hpp"
 #include "runtime/boundary.hpp"
+#include "runtime/main_interpreter_only.hpp"
 
 namespace quorix {
 namespace {
@@ -28,11 +29,18 @@ Status publish_encoder(PyObject* module) {
 }
 
 int exec_module(PyObject* module) {
-    return guard_status([module] { return publish_encoder(module); });
+    return guard_status([module]() -> Status {
+        QUORIX_CHECK(refuse_subinterpreter("quorix"));
+        return publish_encoder(module);
+    });
 }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // Process-wide state: see main_interpreter_only.hpp.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

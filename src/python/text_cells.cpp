@@ -54,10 +54,29 @@ bool is_ascii(std::string_view text) noexcept {
     return any < 0x80;
 }
 
-// The cells now holding `object` by its bare pointer take their references.
-// References are counted in bulk: `cells` more (or fewer, when negative).
+#ifdef Py_GIL_DISABLED
+#error "decoding sets reference counts in bulk, which the free-threaded interpreter's split counts do not allow"
+#endif
+
+#if PY_VERSION_HEX >= 0x030C0000
+// From 3.12 (PEP 683) only the low 32 bits of a count are read: Py_INCREF
+// stops at this value, and any count from 2^31 up marks the object immortal.
+constexpr Py_ssize_t kPinnedCount = 0xFFFFFFFF;
+#endif
+
+// The cells now holding `object` by its bare pointer take their references:
+// `cells` more (or fewer, when negative), leaving the count where as many
+// Py_INCREF (Py_DECREF) calls would. An immortal object's count never moves
+// (Py_SET_REFCNT leaves it alone: the empty str and those of one Latin-1
+// character are immortal from 3.12), and a count that reaches 2^31 is pinned
+// as Py_INCREF pins it, which makes the object immortal rather than letting
+// the low 32 bits wrap.
 void count_cell_references(PyObject* object, std::ptrdiff_t cells) noexcept {
-    Py_SET_REFCNT(object, Py_REFCNT(object) + cells);
+    Py_ssize_t count = Py_REFCNT(object) + cells;
+#if PY_VERSION_HEX >= 0x030C0000
+    count = std::min(count, kPinnedCount);
+#endif
+    Py_SET_REFCNT(object, count);
 }
 
 class ColumnCells {

@@ -37,15 +37,47 @@ std::string repr_of(PyObject* object) {
     return data;
 }
 
+// The interpreter's current exception, normalised and with its traceback
+// attached, taken out of the interpreter (null when none is set). 3.12
+// deprecates the type/value/traceback triple for the exception object alone.
+PyRef take_current_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyRef::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type != nullptr) PyErr_NormalizeException(&type, &value, &traceback);
+    PyRef owned_type = PyRef::steal(type), exception = PyRef::steal(value), owned_traceback = PyRef::steal(traceback);
+    if (!owned_type) return PyRef();
+    if (exception && owned_traceback) PyException_SetTraceback(exception.get(), owned_traceback.get());
+    return exception;
+#endif
+}
+
+// Makes `exception` the interpreter's current one.
+void raise_exception(PyRef exception) {
+    if (!exception) {
+        PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        return;
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception.release());
+#else
+    PyRef type = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())));
+    PyRef traceback = PyRef::steal(PyException_GetTraceback(exception.get()));
+    PyErr_Restore(type.release(), exception.release(), traceback.release());
+#endif
+}
+
 // A PanicException that travelled through Python code and came back: it is
 // not a Python error but the same internal failure, which goes on unwinding.
-[[noreturn]] void resume_panic(PyRef type, PyRef value, PyRef traceback) {
+[[noreturn]] void resume_panic(PyRef exception) {
     std::fputs("An internal failure is being resumed: a PanicException came back from Python code.\n"
                "Python stack trace below:\n",
                stderr);
     std::fflush(stderr);
-    std::optional<std::string> message = text_of(value.get());
-    PyErr_Restore(type.release(), value.release(), traceback.release());
+    std::optional<std::string> message = text_of(exception.get());
+    raise_exception(std::move(exception));
     PyErr_PrintEx(0);
     // Resumed without a second report: the first was written where it arose.
     throw InternalError(message.value_or("Unwrapped panic from Python code"));
@@ -58,21 +90,15 @@ PyError PyError::pending(PyObject* type, std::string message) {
 }
 
 PyError PyError::fetch() {
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (type == nullptr) {
-        PyRef dropped_value = PyRef::steal(value), dropped_traceback = PyRef::steal(traceback);
-        return pending(PyExc_SystemError, "attempted to fetch exception but none was set");
-    }
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Taken taken{PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback)};
+    PyRef exception = take_current_exception();
+    if (!exception) return pending(PyExc_SystemError, "attempted to fetch exception but none was set");
     PyObject* panic_type = panic_exception_type();
     if (panic_type == nullptr) {
         PyErr_Clear();
-    } else if (taken.type.get() == panic_type) {
-        resume_panic(std::move(taken.type), std::move(taken.value), std::move(taken.traceback));
+    } else if (reinterpret_cast<PyObject*>(Py_TYPE(exception.get())) == panic_type) {
+        resume_panic(std::move(exception));
     }
-    return PyError(std::move(taken));
+    return PyError(Taken{std::move(exception)});
 }
 
 PyError PyError::type_mismatch(PyObject* object, const char* expected) {
@@ -90,26 +116,23 @@ PyError::Taken& PyError::materialize() {
             pending_error->message.data(), static_cast<Py_ssize_t>(pending_error->message.size())));
         // A message that cannot be made leaves its own error (MemoryError) set instead.
         if (message) PyErr_SetObject(pending_error->type.get(), message.get());
-        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        state_ = Taken{PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback)};
+        state_ = Taken{take_current_exception()};
     }
     return std::get<Taken>(state_);
 }
 
 void PyError::restore() && {
     Taken& taken = materialize();
-    PyErr_Restore(taken.type.release(), taken.value.release(), taken.traceback.release());
+    raise_exception(std::move(taken.exception));
 }
 
 PyError PyError::with_note(const std::string& note) && {
     Taken& taken = materialize();
-    if (taken.value) {
+    if (taken.exception) {
         PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
         PyRef name = PyRef::steal(PyUnicode_FromString("add_note"));
         if (text && name) {
-            PyObject* call_args[] = {taken.value.get(), text.get()};
+            PyObject* call_args[] = {taken.exception.get(), text.get()};
             PyRef added = PyRef::steal(PyObject_VectorcallMethod(
                 name.get(), call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
             if (!added) PyErr_Clear();
@@ -124,7 +147,9 @@ PyError PyError::with_cause(PyError cause) && {
     Taken& taken = materialize();
     Taken& cause_taken = cause.materialize();
     // PyException_SetCause takes over the reference it is given.
-    if (taken.value && cause_taken.value) PyException_SetCause(taken.value.get(), cause_taken.value.release());
+    if (taken.exception && cause_taken.exception) {
+        PyException_SetCause(taken.exception.get(), cause_taken.exception.release());
+    }
     return std::move(*this);
 }
 
@@ -133,7 +158,7 @@ bool PyError::is_instance_of(PyObject* type) const {
         return PyErr_GivenExceptionMatches(pending_error->type.get(), type) != 0;
     }
     const Taken& taken = std::get<Taken>(state_);
-    return PyErr_GivenExceptionMatches(taken.type.get(), type) != 0;
+    return taken.exception && PyErr_GivenExceptionMatches(taken.exception.get(), type) != 0;
 }
 
 std::string PyError::describe() const {
@@ -142,11 +167,13 @@ std::string PyError::describe() const {
         return std::string(name) + ": " + pending_error->message;
     }
     const Taken& taken = std::get<Taken>(state_);
-    std::string text = taken.value ? repr_of(taken.value.get()) : repr_of(taken.type.get());
-    if (!taken.traceback) return text;
+    if (!taken.exception) return "<no exception>";
+    std::string text = repr_of(taken.exception.get());
+    PyRef traceback = PyRef::steal(PyException_GetTraceback(taken.exception.get()));
+    if (!traceback) return text;
     // The traceback lines as the traceback module renders them.
     PyRef module = PyRef::steal(PyImport_ImportModule("traceback"));
-    PyRef lines = module ? PyRef::steal(PyObject_CallMethod(module.get(), "format_tb", "O", taken.traceback.get()))
+    PyRef lines = module ? PyRef::steal(PyObject_CallMethod(module.get(), "format_tb", "O", traceback.get()))
                          : PyRef();
     PyRef empty = PyRef::steal(PyUnicode_FromString(""));
     PyRef joined = lines && empty ? PyRef::steal(PyUnicode_Join(empty.get(), lines.get())) : PyRef();

@@ -41,8 +41,9 @@ private:
         PyRef type;
         std::string message;
     };
+    // A normalised exception, its traceback on it.
     struct Taken {
-        PyRef type, value, traceback;
+        PyRef exception;
     };
     explicit PyError(Pending p) : state_(std::move(p)) {}
     explicit PyError(Taken t) : state_(std::move(t)) {}

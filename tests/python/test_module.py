@@ -2,6 +2,7 @@
 
 import gc
 import importlib.util
+import subprocess
 import sys
 import weakref
 
@@ -100,3 +101,53 @@ def test_instances_release_their_type_reference():
 
     created_and_dropped()  # the first round may fill interpreter caches
     assert [created_and_dropped() for _ in range(3)] == [0, 0, 0]
+
+
+# The module's state is process-wide, so it loads in the main interpreter
+# only: a subinterpreter, isolated (its own GIL, from 3.12) or sharing the
+# main one's GIL, is refused with an ImportError, before or after the main
+# interpreter loaded it, and the main interpreter goes on unharmed.
+SUBINTERPRETER_SCRIPT = r"""
+import sys, tempfile
+import numpy as np
+try:
+    import _interpreters as subinterpreters  # 3.13
+    configs = {"isolated": ("isolated",), "shared GIL": ("legacy",)}
+    create = lambda how: subinterpreters.create(*how)
+except ImportError:
+    import _xxsubinterpreters as subinterpreters  # 3.11, 3.12
+    configs = {"isolated": True, "shared GIL": False}
+    create = lambda how: subinterpreters.create(isolated=how)
+
+if sys.argv[1] == "main first":
+    import quorix
+with tempfile.NamedTemporaryFile("r") as outcome:
+    for name, how in configs.items():
+        interpreter = create(how)
+        subinterpreters.run_string(interpreter, f'''
+try:
+    import quorix
+except ImportError as error:
+    outcome = f"ImportError: {{error}}"
+else:
+    outcome = "imported"
+with open({outcome.name!r}, "w") as out:
+    out.write(outcome)
+''')
+        subinterpreters.destroy(interpreter)
+        outcome.seek(0)
+        print(f"{name}: {outcome.read()}")
+import quorix
+encoder = quorix.Encoder()
+print(encoder.decode(encoder.encode(np.array([["b"], ["a"]], dtype=object))).tolist())
+"""
+
+
+@pytest.mark.parametrize("order", ["main first", "subinterpreters first"])
+def test_a_subinterpreter_is_refused_cleanly_and_the_main_interpreter_goes_on(order):
+    result = subprocess.run([sys.executable, "-c", SUBINTERPRETER_SCRIPT, order], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    ours = "ImportError: quorix loads in the main interpreter only, not in a subinterpreter"
+    # From 3.12 the import system refuses it in an isolated one before the module runs.
+    isolated = ours if sys.version_info < (3, 12) else "ImportError: module quorix does not support loading in subinterpreters"
+    assert result.stdout.splitlines() == [f"isolated: {isolated}", f"shared GIL: {ours}", "[['b'], ['a']]"]

@@ -10,10 +10,12 @@ import weakref
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import quorix
 
-from conftest import panic_type
+from conftest import examples, panic_type
 from output_model import LARGEST, learned
 
 
@@ -165,6 +167,62 @@ def test_decodes_hold_on_to_nothing_they_make_or_read():
         del strs, text
     del table
     assert (sys.getrefcount(encoder), sys.getrefcount(matrix), sys.getrefcount(frame)) == counts_before
+
+
+def immortal(obj):
+    """Whether the interpreter keeps obj's count fixed (immortal objects, 3.12 on)."""
+    before = sys.getrefcount(obj)
+    held = [obj] * 4  # noqa: F841
+    return sys.getrefcount(obj) == before
+
+
+# The empty text, texts of one character (Latin-1 or beyond) and longer ones,
+# none a missing-value marker.
+DECODED_TEXTS = st.one_of(
+    st.just(""), st.characters(exclude_categories=["Cs"]), st.text(min_size=2, max_size=4)
+).filter(lambda t: t not in ("nan", "NaN", "<NA>"))
+
+
+@settings(max_examples=examples(80), deadline=None)
+@given(texts=st.lists(DECODED_TEXTS, min_size=1, max_size=8, unique=True), data=st.data())
+def test_decoded_strs_get_exact_counts_and_immortal_ones_stay_immortal(texts, data):
+    # Decoding counts references in bulk. The interpreter's own immortal strs
+    # (from 3.12: the empty one, those of one Latin-1 character) must keep
+    # their counts; every other str must end with exactly one reference per
+    # cell holding it. Few rows beside many texts take the cell-by-cell road.
+    assert immortal(str()) == (sys.version_info >= (3, 12))
+    encoder = learned([0], {0: dict(enumerate(texts))})
+    values = [float(code) for code in range(len(texts))] + [math.nan, 99.0]
+    rows = data.draw(st.lists(st.sampled_from(values), min_size=1, max_size=24))
+    matrix = np.array(rows).reshape(-1, 1)
+    as_frame = data.draw(st.booleans())
+    own = {text: text.encode().decode() for text in texts}
+    own_before = {text: immortal(s) for text, s in own.items()}
+
+    decoded = encoder.decode(pd.DataFrame(matrix, columns=["t"]) if as_frame else matrix)
+    # A view of the cells, which takes no references of its own.
+    cells = decoded.iloc[:, 0].to_numpy() if as_frame else decoded[:, 0]
+    holders = {}
+    for value in cells:
+        holders.setdefault(id(value), [value, 0])[1] += 1
+    found = [(value, count) for value, count in holders.values() if type(value) is str]
+    del holders, value
+    during = [sys.getrefcount(s) for s, _ in found]
+    del decoded, cells
+    after = [sys.getrefcount(s) for s, _ in found]
+    for (s, count), held, left in zip(found, during, after):
+        shared = own.get(s) is s
+        assert immortal(s) == (shared and own_before[s])
+        if immortal(s):
+            assert held == left
+        elif shared:
+            # Others use it too (3.11's empty str): only the cells' share is known.
+            assert held - left == count
+        else:
+            # The cells held `count`; now `found`, the loop's s and the argument.
+            assert (held - left, left) == (count, 3)
+    s = found = None
+    assert {text: immortal(s) for text, s in own.items()} == own_before
 
 
 # ---------------------------------------------------------------------------

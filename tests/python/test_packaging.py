@@ -12,6 +12,7 @@ import pytest
 
 import quorix
 
+MINOR = "%d.%d" % sys.version_info[:2]
 SOURCE_TREE = Path(__file__).resolve().parents[2]
 needs_source_tree = pytest.mark.skipif(
     not (SOURCE_TREE / "CMakeLists.txt").is_file() or shutil.which("cmake") is None,
@@ -23,7 +24,9 @@ def test_metadata_names_version_license_and_dependencies():
     meta = metadata.metadata("quorix")
     assert re.fullmatch(r"\d+\.\d+\.\d+", metadata.version("quorix"))
     assert meta["License-Expression"] == "MIT"
-    assert "Programming Language :: Python :: 3.11" in meta.get_all("Classifier")
+    assert meta["Requires-Python"] == ">=3.11"
+    versions = [c for c in meta.get_all("Classifier") if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c)]
+    assert versions == [f"Programming Language :: Python :: 3.{minor}" for minor in (11, 12, 13)]
     requirements = {re.split(r"[<>=!~ ;]", r, maxsplit=1)[0] for r in meta.get_all("Requires-Dist")}
     assert requirements == {"numpy", "pandas"}
 
@@ -57,6 +60,37 @@ def test_missing_xxhash_header_stops_cmake_with_one_line_saying_what_to_do(tmp_p
         "xxhash.h not found: install libxxhash-dev (Debian, Ubuntu), xxhash-devel (Fedora) or xxhash (conda), "
         "or set XXHASH_INCLUDE_DIR (environment or CMake cache variable) to the directory holding it"
     ]
+
+
+@needs_source_tree
+@pytest.mark.parametrize(
+    ("args", "env", "mark", "line"),
+    [
+        (
+            # As pip's build names it: the interpreter's include folder, without its headers.
+            ["-DQUORIX_BUILD_MODULE=ON", f"-DPython_EXECUTABLE={sys.executable}", "-DPython_INCLUDE_DIR={empty}"],
+            {},
+            "Python.h",
+            f"Python.h of CPython {MINOR} not found: install python{MINOR}-dev (Debian, Ubuntu) or "
+            f"python{MINOR}-devel (Fedora), or build with an interpreter that has its headers",
+        ),
+        (
+            [],
+            {"CXX": "{empty}/c++"},
+            "compiler",
+            "no C++ compiler found: install g++ 12 or newer (g++ on Debian and Ubuntu, gcc-c++ on Fedora, "
+            "cxx-compiler in conda), or set CXX to the compiler's path",
+        ),
+    ],
+    ids=["python-header", "compiler"],
+)
+def test_a_missing_header_or_compiler_stops_cmake_with_one_line_saying_what_to_do(tmp_path, args, env, mark, line):
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    env = {k: v.format(empty=empty) for k, v in env.items()}
+    result = configure(tmp_path / "build", [arg.format(empty=empty) for arg in args], **env)
+    assert result.returncode != 0
+    assert [text.strip() for text in result.stderr.splitlines() if mark in text] == [line]
 
 
 @needs_source_tree

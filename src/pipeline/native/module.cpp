@@ -1,6 +1,7 @@
 // The companion's native module: its functions and the Learned type.
 #include "pipeline/native/learned_object.hpp"
 #include "pipeline/native/module_functions.hpp"
+#include "runtime/main_interpreter_only.hpp"
 #include "runtime/boundary.hpp"
 
 namespace quorix::pipeline {
@@ -27,6 +28,7 @@ PyMethodDef module_methods[] = {
 
 int exec_module(PyObject* module) {
     return guard_status([module]() -> Status {
+        QUORIX_CHECK(refuse_subinterpreter("quorix_pipeline._native"));
         PyObject* type = learned_type();
         if (type == nullptr) return PyError::fetch();
         return checked_status(PyModule_AddObjectRef(module, "Learned", type));
@@ -35,6 +37,10 @@ int exec_module(PyObject* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // Process-wide state: see main_interpreter_only.hpp.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
     {0, nullptr},
 };
 
