@@ -12,14 +12,13 @@ bench/results/frames.md and bench/results/frames.png.
 import argparse
 import gc
 import json
-import statistics
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
+from measure import median_seconds, status_kib
 
 RESULTS = Path(__file__).resolve().parent / "results"
 STORAGES = ["object", "python-str", "pyarrow-str", "category"]
@@ -116,31 +115,15 @@ def run_factorize(frame):
 RUNNERS = {"quorix": run_quorix, "polars": run_polars, "factorize": run_factorize}
 
 
-def median_seconds(function, repeats):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        function()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
-
-
-def resident_kib(field):
-    for line in Path("/proc/self/status").read_text().splitlines():
-        if line.startswith(field + ":"):
-            return int(line.split()[1])
-    raise RuntimeError(field)
-
-
 def memory_child(tool, storage, rows):
     """Peak resident memory of one run beyond what the frame already took."""
     frame = build(rows, storage)
     RUNNERS[tool](frame.iloc[:1000].copy())  # imports and first-use set-up
     gc.collect()
     Path("/proc/self/clear_refs").write_text("5")  # the peak starts again from here
-    before = resident_kib("VmRSS")
+    before = status_kib("VmRSS")
     result = RUNNERS[tool](frame)
-    peak = resident_kib("VmHWM")
+    peak = status_kib("VmHWM")
     del result
     print(json.dumps({"extra_mib": (peak - before) / 1024}))
 

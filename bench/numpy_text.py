@@ -15,7 +15,6 @@ afterwards. Writes bench/results/numpy_text.md.
 
 import argparse
 import os
-import statistics
 import subprocess
 import sys
 import time
@@ -25,6 +24,7 @@ import numpy as np
 import pandas as pd
 
 import quorix
+from measure import median_seconds
 
 ROOT = Path(__file__).resolve().parent.parent
 RESULTS = ROOT / "bench" / "results"
@@ -54,15 +54,6 @@ def table(rows, distinct, storage, seed=2026):
     if storage == "object":
         return unicode.astype(object)
     return unicode.astype(np.dtypes.StringDType())
-
-
-def median_seconds(call, repeat):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        call()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def factorize_columns(array):

@@ -8,28 +8,18 @@ Writes bench/results/python.md (a markdown table) and bench/results/python.png (
 import argparse
 import os
 import pickle
-import statistics
 import string
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
 
 import quorix
+from measure import median_seconds, status_kib
 
 RESULTS = Path(__file__).resolve().parent / "results"
-
-
-def median_seconds(function, repeats):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        function()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def random_texts(rng, count, distinct):
@@ -95,13 +85,6 @@ def pandas_decode_calls(codes_frame, text_columns, texts_by_column):
     return frame
 
 
-def proc_status_kib(field):
-    for line in Path("/proc/self/status").read_text().splitlines():
-        if line.startswith(field + ":"):
-            return int(line.split()[1])
-    raise KeyError(field)
-
-
 def decode_memory_child(rows):
     """Peak extra memory of one W1 decode (the codes frame and the Encoder
     already made), beside the size of the frame it returns; printed as JSON."""
@@ -119,9 +102,9 @@ def decode_memory_child(rows):
 
     ctypes.CDLL("libc.so.6").malloc_trim(0)  # freed memory back to the system, so that RSS is what is in use
     Path("/proc/self/clear_refs").write_text("5")  # the peak starts again from here
-    before = proc_status_kib("VmRSS")
+    before = status_kib("VmRSS")
     decoded = encoder.decode(codes)
-    peak = proc_status_kib("VmHWM")
+    peak = status_kib("VmHWM")
     # The result: 8 bytes a cell, and each distinct str once.
     distinct = {}
     for name in decoded.columns:

@@ -30,6 +30,7 @@ from frames import build, resident_kib, text_columns  # noqa: E402
 
 import quorix  # noqa: E402
 from quorix_pipeline import TextEncoder  # noqa: E402
+from measure import median_seconds
 
 RESULTS = Path(__file__).resolve().parent / "results"
 TARGETS = {"encode": 1 / 0.7, "scikit-learn": 30.0, "pandas": 8.0, "polars": 5.0}
@@ -54,15 +55,6 @@ def unseen_frame(frame, seed=7):
     for name in text_columns(frame):
         assert second[name].dtype == frame[name].dtype
     return second
-
-
-def best_of(function, repeats):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        function()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def text_codes(result, names):
@@ -175,13 +167,13 @@ def main():
         assert np.array_equal(got, expected, equal_nan=True), f"{tool} codes differ"
 
     seconds = {
-        "quorix_pipeline transform": best_of(lambda: encoder.transform(second), args.repeats),
-        "quorix encode (same frame)": best_of(lambda: quorix.Encoder().encode(second), args.repeats),
+        "quorix_pipeline transform": median_seconds(lambda: encoder.transform(second), args.repeats),
+        "quorix encode (same frame)": median_seconds(lambda: quorix.Encoder().encode(second), args.repeats),
     }
     print(f"  transform {seconds['quorix_pipeline transform']:.3f} s, encode "
           f"{seconds['quorix encode (same frame)']:.3f} s", flush=True)
     for tool, run in peers.items():
-        seconds[tool] = best_of(run, 1 if tool == "scikit-learn" else args.repeats)
+        seconds[tool] = median_seconds(run, 1 if tool == "scikit-learn" else args.repeats)
         print(f"  {tool} {seconds[tool]:.3f} s", flush=True)
 
     # One row: a frame and an object array.
@@ -205,7 +197,7 @@ def main():
             call()
             times[name].append(time.perf_counter() - start)
     latency = {name: statistics.median(values) for name, values in times.items()}
-    latency["frame scikit-learn"] = best_of(lambda: ordinal.transform(row_frame[names]), 2)
+    latency["frame scikit-learn"] = median_seconds(lambda: ordinal.transform(row_frame[names]), 2)
     for k, v in latency.items():
         print(f"  one row, {k}: {v * 1e6:.0f} us", flush=True)
 
@@ -222,8 +214,8 @@ def main():
 
     chunked = in_chunks()
     assert np.array_equal(text_codes(chunked.transform(second), names), expected, equal_nan=True)
-    fit_seconds = best_of(lambda: TextEncoder().fit(first), args.repeats)
-    partial_seconds = best_of(in_chunks, args.repeats)
+    fit_seconds = median_seconds(lambda: TextEncoder().fit(first), args.repeats)
+    partial_seconds = median_seconds(in_chunks, args.repeats)
     print(f"  fit {fit_seconds:.3f} s, partial_fit x10 {partial_seconds:.3f} s", flush=True)
 
     out = subprocess.run([sys.executable, __file__, "--memory-child", str(args.rows)], check=True,

@@ -43,6 +43,7 @@ import time
 from pathlib import Path
 
 import numpy as np
+from measure import status_kib
 
 RESULTS = Path(__file__).resolve().parent / "results"
 MARKERS = {"nan", "NaN", "<NA>"}
@@ -150,13 +151,6 @@ def model(pool, picks, frame):
 
 
 # Measuring.
-
-def status_kib(field):
-    for line in Path("/proc/self/status").read_text().splitlines():
-        if line.startswith(field + ":"):
-            return int(line.split()[1])
-    raise RuntimeError(field)
-
 
 def measured(function):
     """(result, seconds, resident MiB before, peak extra MiB) of one call."""

@@ -1,0 +1,23 @@
+"""What the benchmarks measure with: the median time of repeated calls, and
+the memory figures the kernel keeps for this process."""
+
+import statistics
+import time
+from pathlib import Path
+
+
+def median_seconds(function, repeats):
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        function()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def status_kib(field):
+    """A field of /proc/self/status in KiB: VmRSS, VmHWM, RssAnon, ..."""
+    for line in Path("/proc/self/status").read_text().splitlines():
+        if line.startswith(field + ":"):
+            return int(line.split()[1])
+    raise KeyError(field)
