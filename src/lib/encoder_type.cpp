@@ -3,6 +3,7 @@
 
 #include "lib/encoder_object.hpp"
 #include "runtime/boundary.hpp"
+#include "runtime/heap_type.hpp"
 
 namespace quorix {
 namespace {
@@ -79,18 +80,8 @@ PyType_Spec encoder_spec = {
 }  // namespace
 
 PyObject* encoder_type() {
-    // Written once under the interpreter lock; should two builds race, the
-    // first stored is kept and the other discarded.
     static PyObject* created = nullptr;
-    if (created != nullptr) return created;
-    PyObject* type = PyType_FromSpec(&encoder_spec);
-    if (type == nullptr) return nullptr;
-    if (created == nullptr) {
-        created = type;
-    } else {
-        PyRef discarded = PyRef::steal(type);
-    }
-    return created;
+    return heap_type_once(created, encoder_spec);
 }
 
 }  // namespace quorix

@@ -3,6 +3,7 @@
 
 #include "pipeline/native/learned_object.hpp"
 #include "runtime/boundary.hpp"
+#include "runtime/heap_type.hpp"
 
 namespace quorix::pipeline {
 namespace {
@@ -58,18 +59,8 @@ PyType_Spec learned_spec = {
 }  // namespace
 
 PyObject* learned_type() {
-    // Written once under the interpreter lock; should two builds race, the
-    // first stored is kept and the other discarded.
     static PyObject* created = nullptr;
-    if (created != nullptr) return created;
-    PyObject* type = PyType_FromSpec(&learned_spec);
-    if (type == nullptr) return nullptr;
-    if (created == nullptr) {
-        created = type;
-    } else {
-        PyRef discarded = PyRef::steal(type);
-    }
-    return created;
+    return heap_type_once(created, learned_spec);
 }
 
 Result<PyRef> new_learned_object(Learned learned) {
