@@ -26,11 +26,11 @@ import numpy as np
 import pandas as pd
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from frames import build, resident_kib, text_columns  # noqa: E402
+from frames import build, text_columns  # noqa: E402
 
 import quorix  # noqa: E402
 from quorix_pipeline import TextEncoder  # noqa: E402
-from measure import median_seconds
+from measure import median_seconds, status_kib
 
 RESULTS = Path(__file__).resolve().parent / "results"
 TARGETS = {"encode": 1 / 0.7, "scikit-learn": 30.0, "pandas": 8.0, "polars": 5.0}
@@ -97,9 +97,9 @@ def memory_child(rows):
     encoder.transform(second.iloc[:1000])
     gc.collect()
     Path("/proc/self/clear_refs").write_text("5")
-    before = resident_kib("VmRSS")
+    before = status_kib("VmRSS")
     result = encoder.transform(second)
-    peak = resident_kib("VmHWM")
+    peak = status_kib("VmHWM")
     output = result.memory_usage(index=False, deep=True).sum()
     print(json.dumps({"extra_mib": (peak - before) / 1024, "output_mib": output / 2**20}))
 
