@@ -1,8 +1,8 @@
 // The companion's native module: its functions and the Learned type.
 #include "pipeline/native/learned_object.hpp"
 #include "pipeline/native/module_functions.hpp"
-#include "runtime/main_interpreter_only.hpp"
-#include "runtime/boundary.hpp"
+#include "binding/main_interpreter_only.hpp"
+#include "binding/boundary.hpp"
 
 namespace quorix::pipeline {
 namespace {
