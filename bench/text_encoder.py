@@ -142,7 +142,7 @@ def main():
     names = text_columns(first)
     encoder = TextEncoder(unknown=np.nan).fit(first)
     learned = encoder.categories_
-    categories = {name: learned[list(first.columns).index(name)] for name in names}
+    categories = {name: list(learned[list(first.columns).index(name)]) for name in names}
 
     # Every tool's codes of the text columns, checked against TextEncoder's.
     ours = encoder.transform(second)

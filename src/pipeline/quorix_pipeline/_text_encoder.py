@@ -5,6 +5,7 @@ from __future__ import annotations
 import copy
 import dataclasses
 import importlib
+import inspect
 import math
 import numbers
 import sys
@@ -107,7 +108,8 @@ class _Fitted:
     string_columns: tuple[int, ...]
     # n_features_in_; None for a state from a quorix.Encoder.
     columns: int | None = None
-    # A frame's labels, and the same as its Index (compared at once).
+    # A frame's labels, and the same as its Index (compared at once; not
+    # pickled, so that a pickle holds no pandas object).
     labels: tuple[Any, ...] | None = None
     index: Any = None
     # feature_names_in_: the labels, when every one is a str.
@@ -154,16 +156,167 @@ class _Fitted:
     def message_labels(self) -> list[str] | None:
         return None if self.labels is None else [str(label) for label in self.labels]
 
+    def categories(self, column: int) -> np.ndarray:
+        """A text column's texts in code order, made once and read-only."""
+        made: dict[int, np.ndarray] = self.__dict__.setdefault("_categories", {})
+        texts = made.get(column)
+        if texts is None:
+            texts = np.asarray(self.learned.categories(column), dtype=object)
+            texts.flags.writeable = False
+            made[column] = texts
+        return texts
+
     def __reduce__(self) -> tuple[Any, ...]:
-        # The union travels as its state bytes.
+        # The union travels as its state bytes, the labels as built-in
+        # objects: no pandas object, so that a pickle loads under every
+        # supported pandas and NumPy.
         learned = self.learned
-        return (_Fitted._restored, (learned.state(), learned.numbers_read(), self.columns, self.labels, self.index,
-                                    self.names))
+        names = None if self.names is None else tuple(self.names.tolist())
+        return (_Fitted._restored, (learned.state(), learned.numbers_read(), self.columns, self.labels, names))
 
     @classmethod
-    def _restored(cls, state: bytes, numbers_read: bytes, *rest: Any) -> _Fitted:
+    def _restored(cls, state: bytes, numbers_read: bytes, columns: int | None, labels: tuple[Any, ...] | None,
+                  names: tuple[str, ...] | None) -> _Fitted:
         learned = _native.from_state(state, numbers_read)
-        return cls((learned,), tuple(learned.string_columns()), *rest)
+        return cls((learned,), tuple(learned.string_columns()), columns, labels, None,
+                   None if names is None else np.asarray(names, dtype=object))
+
+
+# The code an unseen text is looked up as when it must be told apart from a
+# missing value: no learned text has a negative or fractional code.
+_UNSEEN = -0.5
+
+
+def _same(a: Any, b: Any) -> bool:
+    """A parameter still at its default (NaN is NaN)."""
+    if a is b:
+        return True
+    if isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b):
+        return True
+    try:
+        return type(a) is type(b) and bool(a == b)
+    except (TypeError, ValueError):
+        return False
+
+
+def _number(value: Any) -> float | None:
+    """A real number (not a bool) as a float, else None."""
+    if isinstance(value, numbers.Real) and not isinstance(value, bool):
+        try:
+            return float(value)
+        except OverflowError:
+            return None
+    return None
+
+
+def _holds(dtype: np.dtype, value: float) -> bool:
+    """Whether `dtype` holds `value` exactly."""
+    if math.isnan(value):
+        return dtype.kind == "f"
+    if dtype.kind in "iu":
+        info = np.iinfo(dtype)
+        return value.is_integer() and info.min <= value <= info.max
+    with np.errstate(over="ignore"):
+        return float(dtype.type(value)) == value
+
+
+@dataclasses.dataclass(frozen=True)
+class _Options:
+    """The parameters that shape the codes, checked."""
+
+    unknown: float | None  # None: an unseen text is an error
+    missing: float  # encoded_missing_value
+    dtype: np.dtype
+    given: dict[str, Any]  # as passed, for messages
+
+    @classmethod
+    def of(cls, unknown: Any, missing: Any, dtype: Any) -> _Options:
+        rule = None if isinstance(unknown, str) and unknown == "error" else _number(unknown)
+        if rule is None and not (isinstance(unknown, str) and unknown == "error"):
+            raise ValueError(f"unknown must be 'error' or a number (such as float('nan') or -1), got {unknown!r}")
+        missing_value = _number(missing)
+        if missing_value is None:
+            raise TypeError(f"encoded_missing_value must be a number (NaN by default, or e.g. -1), got {missing!r}")
+        try:
+            kind = np.dtype(dtype)
+        except TypeError:
+            kind = None
+        if kind is None or kind.kind not in "fiu":
+            raise TypeError(f"dtype must be a NumPy float or integer dtype (such as numpy.float32), got {dtype!r}")
+        if kind.kind in "iu" and rule is not None and math.isnan(rule):
+            raise ValueError(f"When unknown is NaN, the dtype parameter should be a float dtype. Got {kind}.")
+        if kind.kind in "iu" and math.isnan(missing_value):
+            raise ValueError(f"encoded_missing_value is NaN, which dtype {kind} cannot hold: set "
+                             "encoded_missing_value to an integer (such as -1), or dtype to a float dtype")
+        for name, value, given in (("unknown", rule, unknown), ("encoded_missing_value", missing_value, missing)):
+            if value is not None and not _holds(kind, value):
+                raise ValueError(f"{name}={given!r} cannot be held by dtype {kind}")
+        return cls(rule, missing_value, kind, {"unknown": unknown, "encoded_missing_value": missing})
+
+    def unseen_apart(self) -> bool:
+        """Whether unseen texts and missing values get different numbers
+        that the lookup alone would give alike."""
+        return self.unknown is not None and math.isnan(self.unknown) and not math.isnan(self.missing)
+
+    def check(self, fitted: _Fitted) -> None:
+        """What only the learned codes tell: an ``unknown`` or
+        ``encoded_missing_value`` equal to a code in use, a dtype too narrow
+        for the codes. Read only when such an option is set."""
+        def may_clash(value: float | None) -> bool:
+            return value is not None and not math.isnan(value) and value >= 0
+
+        unknown, missing, dtype = self.unknown, self.missing, self.dtype
+        if dtype.kind in "iu" and fitted.labels is None and fitted.columns is not None:
+            numeric = sorted(set(range(fitted.columns)) - set(fitted.string_columns))
+            if numeric:
+                raise ValueError(f"dtype {dtype} cannot hold column {numeric[0]}, learned as numeric, whose numbers "
+                                 "pass through: use a float dtype, or pass a DataFrame (its numeric columns stay "
+                                 "float64)")
+        if not (may_clash(unknown) or may_clash(missing) or dtype != np.float64):
+            return
+        sizes = {c: len(fitted.categories(c)) for c in fitted.string_columns}
+        if may_clash(unknown) and any(0 <= unknown < size for size in sizes.values()):  # type: ignore[operator]
+            raise ValueError(f"The used value for unknown {self.given['unknown']} is one of the values already "
+                             "used for encoding the seen categories.")
+        if may_clash(missing):
+            clashing = [c for c, size in sizes.items() if 0 <= missing < size]
+            if clashing:
+                named = clashing if fitted.labels is None else [fitted.labels[c] for c in clashing]
+                raise ValueError(f"encoded_missing_value ({self.given['encoded_missing_value']}) is already used "
+                                 f"to encode a known category in features: {named}")
+        for c, size in sizes.items():
+            if size and not _holds(dtype, float(size - 1)):
+                name = repr(fitted.labels[c]) if fitted.labels is not None else str(c)
+                raise ValueError(f"dtype {dtype} cannot hold the codes of column {name}, up to {size - 1}")
+
+    def shaped(self, codes: Any, fitted: _Fitted, apart: bool) -> Any:
+        """The codes of the text columns with their missing values as
+        ``encoded_missing_value``, unseen texts told apart, in ``dtype``."""
+        plain = math.isnan(self.missing) and not apart
+        if plain and self.dtype == np.float64:
+            return codes
+        columns = [c for c in fitted.string_columns if c < codes.shape[1]]
+        if _kind(codes) == "frame":
+            # A frame's numeric columns keep their float64.
+            for c in columns:
+                values = codes.iloc[:, c].to_numpy(dtype=np.float64, copy=True)
+                self._fill(values, apart)
+                codes.isetitem(c, values.astype(self.dtype, copy=False))
+            return codes
+        if self.dtype.kind in "iu" and len(columns) < codes.shape[1]:
+            raise ValueError(f"dtype {self.dtype} cannot hold the numbers of the columns learned as numeric: use a "
+                             "float dtype, or pass a DataFrame")
+        if not plain:
+            block = codes[:, columns]
+            self._fill(block, apart)
+            codes[:, columns] = block
+        return codes if self.dtype == np.float64 else codes.astype(self.dtype)
+
+    def _fill(self, values: np.ndarray, apart: bool) -> None:
+        if not math.isnan(self.missing):
+            values[np.isnan(values)] = self.missing
+        if apart:
+            values[values == _UNSEEN] = np.nan
 
 
 class TextEncoder:
@@ -195,25 +348,35 @@ class TextEncoder:
         """The frame labels learned, when every one is a str."""
         return self._learned_attribute("feature_names_in_", lambda fitted: fitted.names)
 
-    def __init__(self, unknown: float | str = "error") -> None:
+    def __init__(self, unknown: float | str = "error", *, encoded_missing_value: float = np.nan,
+                 dtype: Any = np.float64) -> None:
         self.unknown = unknown
+        self.encoded_missing_value = encoded_missing_value
+        self.dtype = dtype
 
     # -- scikit-learn's estimator conventions ------------------------------
 
+    @classmethod
+    def _parameter_names(cls) -> list[str]:
+        return [name for name in inspect.signature(cls.__init__).parameters if name != "self"]
+
     def get_params(self, deep: bool = True) -> dict[str, Any]:
-        return {"unknown": self.unknown}
+        return {name: getattr(self, name) for name in self._parameter_names()}
 
     def set_params(self, **params: Any) -> TextEncoder:
+        names = self._parameter_names()
         for name, value in params.items():
-            if name != "unknown":
-                raise ValueError(
-                    f"Invalid parameter {name!r} for estimator {self}. Valid parameters are: ['unknown']."
-                )
-            self.unknown = value
+            if name not in names:
+                raise ValueError(f"Invalid parameter {name!r} for estimator {self}. Valid parameters are: "
+                                 f"{sorted(names)!r}.")
+            setattr(self, name, value)
         return self
 
     def __repr__(self) -> str:
-        return "TextEncoder()" if self.unknown == "error" else f"TextEncoder(unknown={self.unknown!r})"
+        defaults = inspect.signature(type(self).__init__).parameters
+        shown = [f"{name}={value!r}" for name, value in self.get_params().items()
+                 if not _same(value, defaults[name].default)]
+        return f"{type(self).__name__}({', '.join(shown)})"
 
     def __sklearn_is_fitted__(self) -> bool:
         return "_fitted" in self.__dict__
@@ -249,33 +412,40 @@ class TextEncoder:
     # -- learning -----------------------------------------------------------
 
     def fit(self, X: Any, y: Any = None) -> TextEncoder:
-        """Learns what ``quorix.Encoder().encode(X)`` learns."""
-        self._unknown_rule()
-        self._fitted = self._fit(X)
+        """Learns what ``quorix.Encoder().encode(X)`` learns (None cells
+        being missing values)."""
+        options = self._options()
+        fitted = self._fit(X)
+        options.check(fitted)
+        self._fitted = fitted
         return self
 
     def fit_transform(self, X: Any, y: Any = None) -> Any:
         """One encode: the codes of X, and what it learned kept. A dask
         DataFrame is learned, then coded lazily."""
-        self._unknown_rule()
+        options = self._options()
         if _dask.is_dask_collection(X):
             return self.fit(X).transform(X)
         X = _table(X)
         learned, codes = _native.learn_and_encode(X)
-        self._fitted = fitted = _Fitted.of(learned, X)
-        return self._finish(X, codes, fitted)
+        fitted = _Fitted.of(learned, X)
+        options.check(fitted)
+        self._fitted = fitted
+        return self._finish(X, options.shaped(codes, fitted, False), fitted)
 
     def partial_fit(self, X: Any, y: Any = None) -> TextEncoder:
         """Learns the union of what it knows and X's texts, each column
         renumbered in byte order. On failure what was learned stays."""
-        self._unknown_rule()
+        options = self._options()
         # The state is read and its successor swapped in under one lock, so
         # that two partial_fits at once each add their part. Readers take no
         # lock: they keep the state they started with.
         with self.__dict__.setdefault("_partial_fit_lock", threading.Lock()):
             fitted = self.__dict__.get("_fitted")
             if fitted is None:
-                self._fitted = self._fit(X)
+                fitted = self._fit(X)
+                options.check(fitted)
+                self._fitted = fitted
                 return self
             if _dask.is_dask_collection(X):
                 frame = _dask.require_dataframe(X, "partial_fit")
@@ -290,6 +460,7 @@ class TextEncoder:
             # all parts at once, when the union is first read.
             count = X.shape[1] if fitted.columns is None else fitted.columns
             _native.check_merge(list(grown.parts), count, grown.message_labels())
+            options.check(grown)
             self._fitted = grown
         return self
 
@@ -322,31 +493,39 @@ class TextEncoder:
         return encoder
 
     @property
-    def categories_(self) -> dict[int, list[str]]:
-        """Each string column's learned texts (by position), in the order of their codes."""
+    def categories_(self) -> list[np.ndarray]:
+        """One array per input column: a text column's texts in the order
+        of their codes (object dtype); an empty float64 array for a column
+        learned as numeric, whose numbers pass through."""
         fitted = self._state()
-        learned = fitted.learned
-        return {column: learned.categories(column) for column in fitted.string_columns}
+        texts = set(fitted.string_columns)
+        return [fitted.categories(c) if c in texts else np.empty(0, dtype=np.float64) for c in range(fitted.bound())]
 
     # -- applying -----------------------------------------------------------
 
     def transform(self, X: Any) -> Any:
         """X coded with the learned maps."""
         fitted = self._state()
-        unknown = self._unknown_rule()
+        options = self._options()
         if _dask.is_dask_collection(X):
             frame = _dask.require_dataframe(X, "transform")
             self._read(frame._meta, fitted)
             return _dask.transform(self._frozen(fitted), frame)
         X = self._read(X, fitted)
-        return self._finish(X, fitted.learned.transform(X, unknown), fitted)
+        # An unseen text is looked up as a code no text has when it must be
+        # told apart from a missing value; shaped() gives it its number.
+        apart = options.unseen_apart()
+        unknown = _UNSEEN if apart else options.unknown
+        rows = X.index if _kind(X) == "frame" else None
+        codes = fitted.learned.transform(X, unknown, rows)
+        return self._finish(X, options.shaped(codes, fitted, apart), fitted)
 
     def inverse_transform(self, X: Any) -> Any:
         """The texts back: quorix.Encoder.decode with the learned state (a
         frame keeps the codes' index). A cell holding the numeric ``unknown``
-        comes back as None."""
+        comes back as None, as does one holding ``encoded_missing_value``."""
         fitted = self._state()
-        unknown = self._unknown_rule()
+        options = self._options()
         if _dask.is_dask_collection(X):
             frame = _dask.require_dataframe(X, "inverse_transform")
             self._read(frame._meta, fitted, check_labels=False)
@@ -354,7 +533,8 @@ class TextEncoder:
         # Codes carry the labels encode gave them: only their count is checked.
         X = self._read(X, fitted, check_labels=False)
         learned = fitted.learned
-        if unknown is None or math.isnan(unknown):
+        unknown, missing = options.unknown, options.missing
+        if (unknown is None or math.isnan(unknown)) and math.isnan(missing):
             return self._keep_index(X, learned.inverse_transform(X))
         columns = list(fitted.string_columns)
         try:
@@ -364,15 +544,15 @@ class TextEncoder:
             # Texts among the codes: the decoder names the column and the text.
             learned.inverse_transform(X)
             raise
-        unseen = values[:, columns] == unknown
-        if not unseen.any():
-            return self._keep_index(X, learned.inverse_transform(X))
         block = values[:, columns]
-        block[unseen] = np.nan
+        unseen = np.zeros(block.shape, dtype=bool) if unknown is None else block == unknown
+        block[unseen | (block == missing)] = np.nan
         values[:, columns] = block
         if _kind(X) == "frame":
             values = type(X)(values, columns=X.columns)
         texts = learned.inverse_transform(values)
+        if not unseen.any():
+            return self._keep_index(X, texts)
         if _kind(texts) == "frame":
             texts.index = X.index
             for position, column in enumerate(columns):
@@ -423,17 +603,10 @@ class TextEncoder:
         frozen._fitted = fitted
         return frozen
 
-    def _unknown_rule(self) -> float | None:
-        """None when an unseen text is an error, else the number it becomes."""
-        unknown = self.unknown
-        if isinstance(unknown, str) and unknown == "error":
-            return None
-        if isinstance(unknown, numbers.Real) and not isinstance(unknown, bool):
-            try:
-                return float(unknown)
-            except OverflowError:
-                pass
-        raise ValueError(f"unknown must be 'error' or a number (such as float('nan') or -1), got {unknown!r}")
+    def _options(self) -> _Options:
+        """The parameters, checked: a TypeError or ValueError naming the one
+        that is wrong, before anything is read or learned."""
+        return _Options.of(self.unknown, self.encoded_missing_value, self.dtype)
 
     def _read(self, X: Any, fitted: _Fitted, check_labels: bool = True) -> Any:
         kind = _kind(X)
@@ -557,8 +730,9 @@ def merge(encoders: Sequence[TextEncoder]) -> TextEncoder:
     # they hold, however large an index a state names.
     bound = count if count is not None else 1 + max((c for f in states for c in f.string_columns), default=-1)
     learned = _native.merge([fitted.learned for fitted in states], bound, named.message_labels())
-    merged = TextEncoder(unknown=encoders[0].unknown)
+    merged = TextEncoder(**encoders[0].get_params())
     merged.__dict__.update({k: v for k, v in encoders[0].__dict__.items() if k in ("_sklearn_output_config",)})
-    merged._fitted = _Fitted((learned,), tuple(learned.string_columns()), count, named.labels, named.index,
-                             named.names)
+    fitted = _Fitted((learned,), tuple(learned.string_columns()), count, named.labels, named.index, named.names)
+    merged._options().check(fitted)
+    merged._fitted = fitted
     return merged

@@ -1,0 +1,24 @@
+// How a None cell reads. quorix's Encoder reads it as the text "None" (str()
+// of it); quorix_pipeline's TextEncoder as a missing value, as pandas, polars
+// and scikit-learn do. Cells are read on the calling thread, under the
+// interpreter lock, so the choice is a scope on that thread, and the readers
+// keep their signatures.
+#pragma once
+
+namespace quorix {
+
+class NoneIsMissing {
+public:
+    NoneIsMissing() noexcept : previous_(active_) { active_ = true; }
+    ~NoneIsMissing() { active_ = previous_; }
+    NoneIsMissing(const NoneIsMissing&) = delete;
+    NoneIsMissing& operator=(const NoneIsMissing&) = delete;
+
+    static bool active() noexcept { return active_; }
+
+private:
+    static inline thread_local bool active_ = false;
+    bool previous_;
+};
+
+}  // namespace quorix
