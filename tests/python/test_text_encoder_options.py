@@ -153,6 +153,8 @@ def test_codes_categories_and_decoding_follow_ordinal_encoder(tables, opts, data
     if infrequent_on:
         assert [None if texts is None else list(texts) for texts in ours.infrequent_categories_] == [
             None if texts is None else list(texts) for texts in reference.infrequent_categories_]
+    # One pass that learns and codes gives the codes of a fit, then a transform.
+    assert np.array_equal(TextEncoder(**opts).fit_transform(ours_table), ours.transform(ours_table), equal_nan=True)
 
     # A table of learned texts, missing cells and (when allowed) unseen ones.
     rows = data.draw(st.integers(1, 8))  # scikit-learn refuses empty tables

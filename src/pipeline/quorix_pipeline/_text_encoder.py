@@ -245,6 +245,25 @@ class _Fitted:
         size = len(self.categories(column))
         return size if infrequent is None else size - len(infrequent) + 1
 
+    def recoding(self, column: int) -> np.ndarray:
+        """Per learned text of a column (byte order), its code under the
+        options; _UNSEEN for one a given list lacks."""
+        categories = self.categories(column)
+        infrequent = self.infrequent(column)
+        final = np.arange(len(categories), dtype=np.float64)
+        if infrequent is not None:
+            grouped = np.zeros(len(categories), dtype=bool)
+            grouped[infrequent] = True
+            final = np.where(grouped, float((~grouped).sum()), np.cumsum(~grouped) - 1.0)
+        learned = self.learned_texts(column)
+        if categories is learned:
+            return final
+        index = {text: position for position, text in enumerate(categories)}
+        at = np.fromiter((index.get(text, -1) for text in learned), dtype=np.intp, count=len(learned))
+        out = np.full(len(learned), _UNSEEN)
+        out[at >= 0] = final[at[at >= 0]]
+        return out
+
     @property
     def coding(self) -> _native.Learned:
         """What transform and inverse_transform look codes up in: the union
@@ -710,7 +729,7 @@ class TextEncoder:
             # A text outside the given categories codes as unknown.
             codes = _recoded(codes, fitted, _UNSEEN if options.unseen_apart() else options.unknown)
         self._fitted = fitted
-        return self._finish(X, options.shaped(codes, fitted, False), fitted)
+        return self._finish(X, options.shaped(codes, fitted, options.unseen_apart()), fitted)
 
     def partial_fit(self, X: Any, y: Any = None) -> TextEncoder:
         """Learns the union of what it knows and X's texts, each column
@@ -1021,10 +1040,8 @@ def _recoded(codes: Any, fitted: _Fitted, unseen: float | None) -> Any:
     do not know."""
     frame = _kind(codes) == "frame"
     column = _code_columns(codes)
-    coding = fitted.coding
     for c in fitted.string_columns:
-        texts = np.asarray(fitted.learned_texts(c), dtype=object).reshape(-1, 1)
-        table = coding.transform(texts, _UNSEEN)[:, 0] if len(texts) else np.empty(0)
+        table = fitted.recoding(c)
         table[table == _UNSEEN] = math.nan if unseen is None else unseen
         values = column(c)
         known = ~np.isnan(values)
