@@ -360,3 +360,9 @@ def test_dask_partitions_group_infrequent_texts_as_one_fit_does():
         fitted = TextEncoder(**params).fit(dd.from_pandas(frame, npartitions=4))
     pd.testing.assert_frame_equal(fitted.transform(frame), whole.transform(frame))
     assert repr(fitted.infrequent_categories_) == repr(whole.infrequent_categories_)
+    # A lazy transform's meta gives the codes' dtype.
+    narrow = TextEncoder(encoded_missing_value=-1, dtype=np.int32, **params).fit(frame)
+    with dask.config.set(scheduler="sync"):
+        lazy = narrow.transform(dd.from_pandas(frame, npartitions=4))
+        assert list(lazy.dtypes) == [np.int32, np.float64]
+        pd.testing.assert_frame_equal(lazy.compute(), narrow.transform(frame))

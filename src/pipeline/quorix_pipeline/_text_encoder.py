@@ -455,10 +455,10 @@ def _checked_min_frequency(min_frequency: Any) -> Any:
     if min_frequency is None:
         return None
     if isinstance(min_frequency, numbers.Integral) and not isinstance(min_frequency, bool):
-        if min_frequency >= 1:
+        if int(min_frequency) >= 1:
             return int(min_frequency)
     elif isinstance(min_frequency, numbers.Real) and not isinstance(min_frequency, bool):
-        if 0.0 < min_frequency < 1.0:
+        if 0.0 < float(min_frequency) < 1.0:
             return float(min_frequency)
     else:
         raise TypeError(f"min_frequency must be None, an int or a float, got {min_frequency!r}")
@@ -761,8 +761,8 @@ class TextEncoder:
 
     def _fit(self, X: Any, options: _Options) -> _Fitted:
         if _dask.is_dask_collection(X):
-            learned: TextEncoder = _dask.learn(self.get_params(), _dask.require_dataframe(X, "fit"))
-            return learned._state()
+            partitions: TextEncoder = _dask.learn(self.get_params(), _dask.require_dataframe(X, "fit"))
+            return partitions._state()
         X = _table(X)
         if not options.counting:
             return _Fitted.of(_native.learn(X), X, options.grouping)
