@@ -14,7 +14,7 @@ import numpy as np
 
 import quorix
 
-from . import _dask, _native
+from . import _arrow, _dask, _native
 
 _UNSET: Any = object()
 
@@ -177,6 +177,9 @@ class TextEncoder:
         self._unknown_rule()
         if _dask.is_dask_collection(X):
             return self._adopt(_dask.learn(self.get_params(), _dask.require_dataframe(X, "fit")))
+        if (arrow := _arrow.kind_of(X)) is not None:
+            _arrow.fit(self, X, arrow)
+            return self
         X = self._read(X, reset=True)
         self._set_learned(_native.learn(X), X)
         return self
@@ -187,6 +190,8 @@ class TextEncoder:
         self._unknown_rule()
         if _dask.is_dask_collection(X):
             return self.fit(X).transform(X)
+        if (arrow := _arrow.kind_of(X)) is not None:
+            return _arrow.fit_transform(self, X, arrow)
         X = self._read(X, reset=True)
         learned, codes = _native.learn_and_encode(X)
         self._set_learned(learned, X)
@@ -202,6 +207,9 @@ class TextEncoder:
             frame = _dask.require_dataframe(X, "partial_fit")
             X = self._read(frame._meta, reset=False)
             part = _dask.learn(self.get_params(), frame)._learned
+        elif (arrow := _arrow.kind_of(X)) is not None:
+            _arrow.partial_fit(self, X, arrow)
+            return self
         else:
             X = self._read(X, reset=False)
             part = _native.learn(X)
@@ -255,6 +263,8 @@ class TextEncoder:
             frame = _dask.require_dataframe(X, "transform")
             self._read(frame._meta, reset=False)
             return _dask.transform(self, frame)
+        if (arrow := _arrow.kind_of(X)) is not None:
+            return _arrow.transform(self, X, arrow)
         X = self._read(X, reset=False)
         return self._finish(X, self._learned.transform(X, unknown))
 
@@ -268,6 +278,8 @@ class TextEncoder:
             frame = _dask.require_dataframe(X, "inverse_transform")
             self._read(frame._meta, reset=False, check_labels=False)
             return _dask.inverse_transform(self, frame)
+        if (arrow := _arrow.kind_of(X)) is not None:
+            return _arrow.inverse_transform(self, X, arrow)
         # Codes carry the labels encode gave them: only their count is checked.
         X = self._read(X, reset=False, check_labels=False)
         if unknown is None or math.isnan(unknown):
@@ -433,7 +445,7 @@ class TextEncoder:
 
             codes = pd.DataFrame(codes, columns=self.get_feature_names_out(), copy=False)
         if config == "polars":
-            return importlib.import_module("polars").from_pandas(codes)
+            return importlib.import_module("polars").from_pandas(codes, nan_to_null=False)
         return codes
 
 
