@@ -17,9 +17,9 @@
 #include <utility>
 #include <vector>
 
-#include "lib/label_encode.hpp"
-#include "python/encode_object_array.hpp"
-#include "runtime/pool.hpp"
+#include "engine/label_encode.hpp"
+#include "engine/encode_object_array.hpp"
+#include "engine/pool.hpp"
 
 namespace {
 

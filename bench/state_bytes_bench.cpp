@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "../tests/cpp/state_bytes_model.hpp"
-#include "lib/state_bytes.hpp"
+#include "engine/state_bytes.hpp"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The Arrow text reader against hand-built arrays: every layout, sliced and
 // with nulls, read back as built; broken arrays refused with a message.
-#include "runtime/arrow_text_reader.hpp"
+#include "engine/arrow_text_reader.hpp"
 
 #include <gtest/gtest.h>
 

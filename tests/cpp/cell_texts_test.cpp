@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "engine_test_support.hpp"
-#include "lib/label_encode.hpp"
-#include "lib/label_encode_blocks.hpp"
-#include "runtime/ucs4_utf8.hpp"
+#include "engine/label_encode.hpp"
+#include "engine/label_encode_blocks.hpp"
+#include "engine/ucs4_utf8.hpp"
 
 namespace quorix {
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine_test_support.hpp"
-#include "python/encode_object_array.hpp"
+#include "engine/encode_object_array.hpp"
 
 namespace quorix {
 namespace {

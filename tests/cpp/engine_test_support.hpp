@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "lib/label_encode.hpp"
-#include "python/gathered_columns.hpp"
-#include "runtime/pool.hpp"
+#include "engine/label_encode.hpp"
+#include "engine/gathered_columns.hpp"
+#include "engine/pool.hpp"
 
 namespace quorix::testing {
 

@@ -12,7 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "runtime/hash_map.hpp"
+#include "engine/hash_map.hpp"
 
 namespace quorix {
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "engine_test_support.hpp"
-#include "lib/label_encode.hpp"
+#include "engine/label_encode.hpp"
 
 namespace quorix {
 namespace {

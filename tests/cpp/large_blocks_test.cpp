@@ -1,6 +1,6 @@
 // Large blocks: kept and handed out again only while a BlockReuse is open,
 // and every kept block returned when the last one closes.
-#include "runtime/large_blocks.hpp"
+#include "engine/large_blocks.hpp"
 
 #include <gtest/gtest.h>
 

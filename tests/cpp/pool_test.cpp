@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "engine_test_support.hpp"
-#include "runtime/internal_error.hpp"
-#include "runtime/parallel_loops.hpp"
-#include "runtime/parallel_sort.hpp"
-#include "runtime/pool.hpp"
+#include "engine/internal_error.hpp"
+#include "engine/parallel_loops.hpp"
+#include "engine/parallel_sort.hpp"
+#include "engine/pool.hpp"
 
 extern char** environ;
 

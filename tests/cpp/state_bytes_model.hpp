@@ -16,9 +16,9 @@
 #include <string_view>
 #include <vector>
 
-#include "lib/encoder.hpp"
-#include "lib/state_bytes.hpp"
-#include "runtime/utf8.hpp"
+#include "engine/encoder.hpp"
+#include "engine/state_bytes.hpp"
+#include "engine/utf8.hpp"
 
 namespace quorix::model {
 

@@ -1,7 +1,7 @@
 // The state bytes against a plain model: exact bytes of known states, every
 // reading failure with its message, truncations, random round trips, and
 // the UTF-8 check against a checker built from the encoding's definition.
-#include "lib/state_bytes.hpp"
+#include "engine/state_bytes.hpp"
 
 #include <gtest/gtest.h>
 

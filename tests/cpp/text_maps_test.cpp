@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "engine_test_support.hpp"
-#include "lib/label_encode.hpp"
-#include "python/encode_object_array.hpp"
-#include "python/text_maps.hpp"
+#include "engine/label_encode.hpp"
+#include "engine/encode_object_array.hpp"
+#include "engine/text_maps.hpp"
 
 namespace quorix {
 namespace {

@@ -22,10 +22,10 @@
 #include <vector>
 
 #include "fuzz_target.hpp"
-#include "python/gathered_columns.hpp"
-#include "runtime/arrow_text_reader.hpp"
-#include "runtime/unaligned.hpp"
-#include "runtime/utf8.hpp"
+#include "engine/gathered_columns.hpp"
+#include "engine/arrow_text_reader.hpp"
+#include "engine/unaligned.hpp"
+#include "engine/utf8.hpp"
 
 namespace {
 

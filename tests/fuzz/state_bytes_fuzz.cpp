@@ -15,7 +15,7 @@
 
 #include "../cpp/state_bytes_model.hpp"
 #include "fuzz_target.hpp"
-#include "lib/state_bytes.hpp"
+#include "engine/state_bytes.hpp"
 
 namespace {
 

@@ -10,11 +10,11 @@
 #include "pipeline/native/fault_messages.hpp"
 #include "pipeline/native/learned_object.hpp"
 #include "pipeline/native/look_up_codes.hpp"
-#include "python/arrow_table_stream.hpp"
-#include "python/encode_object_array.hpp"
-#include "python/pyany_to_vec.hpp"
-#include "runtime/arguments.hpp"
-#include "runtime/boundary.hpp"
+#include "binding/arrow_table_stream.hpp"
+#include "engine/encode_object_array.hpp"
+#include "binding/pyany_to_vec.hpp"
+#include "binding/arguments.hpp"
+#include "binding/boundary.hpp"
 
 namespace quorix::pipeline {
 namespace {

@@ -1,7 +1,7 @@
 // Messages of transform and merge faults.
 #include "pipeline/native/fault_messages.hpp"
 
-#include "runtime/py_ref.hpp"
+#include "binding/py_ref.hpp"
 
 namespace quorix::pipeline {
 namespace {

@@ -9,7 +9,7 @@
 
 #include "pipeline/native/look_up_codes.hpp"
 #include "pipeline/native/merge_learned.hpp"
-#include "runtime/py_error.hpp"
+#include "binding/py_error.hpp"
 
 namespace quorix::pipeline {
 

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "lib/encoder.hpp"
+#include "engine/encoder.hpp"
 #include "pipeline/native/lookup_index.hpp"
 
 namespace quorix::pipeline {

@@ -3,14 +3,14 @@
 #include <array>
 #include <string>
 
-#include "lib/state_bytes.hpp"
+#include "engine/state_bytes.hpp"
 #include "pipeline/native/fault_messages.hpp"
 #include "pipeline/native/learned_object.hpp"
 #include "pipeline/native/look_up_codes.hpp"
-#include "python/arr_to_out.hpp"
-#include "python/pyany_to_vec.hpp"
-#include "runtime/arguments.hpp"
-#include "runtime/boundary.hpp"
+#include "binding/arr_to_out.hpp"
+#include "binding/pyany_to_vec.hpp"
+#include "binding/arguments.hpp"
+#include "binding/boundary.hpp"
 
 namespace quorix::pipeline {
 namespace {

@@ -5,8 +5,8 @@
 #include <Python.h>
 
 #include "pipeline/native/learned.hpp"
-#include "runtime/py_error.hpp"
-#include "runtime/py_ref.hpp"
+#include "binding/py_error.hpp"
+#include "binding/py_ref.hpp"
 
 namespace quorix::pipeline {
 

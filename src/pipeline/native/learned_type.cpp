@@ -2,8 +2,8 @@
 #include <new>
 
 #include "pipeline/native/learned_object.hpp"
-#include "runtime/boundary.hpp"
-#include "runtime/heap_type.hpp"
+#include "binding/boundary.hpp"
+#include "binding/heap_type.hpp"
 
 namespace quorix::pipeline {
 namespace {

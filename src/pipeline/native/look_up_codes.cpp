@@ -6,9 +6,9 @@
 #include <cmath>
 #include <vector>
 
-#include "lib/label_encode.hpp"
-#include "python/number_text.hpp"
-#include "runtime/parallel_loops.hpp"
+#include "engine/label_encode.hpp"
+#include "engine/number_text.hpp"
+#include "engine/parallel_loops.hpp"
 
 namespace quorix::pipeline {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "pipeline/native/learned.hpp"
-#include "python/pyany_to_vec.hpp"
+#include "binding/pyany_to_vec.hpp"
 
 namespace quorix::pipeline {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "lib/label_encode.hpp"
+#include "engine/label_encode.hpp"
 
 namespace quorix::pipeline {
 

@@ -10,8 +10,8 @@
 #include <memory>
 #include <string_view>
 
-#include "python/text_maps.hpp"
-#include "runtime/hash_map.hpp"
+#include "engine/text_maps.hpp"
+#include "engine/hash_map.hpp"
 
 namespace quorix::pipeline {
 

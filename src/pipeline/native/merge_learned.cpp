@@ -8,10 +8,10 @@
 #include <string_view>
 #include <vector>
 
-#include "lib/label_encode.hpp"
-#include "python/encode_object_array.hpp"
-#include "runtime/parallel_loops.hpp"
-#include "runtime/parallel_sort.hpp"
+#include "engine/label_encode.hpp"
+#include "engine/encode_object_array.hpp"
+#include "engine/parallel_loops.hpp"
+#include "engine/parallel_sort.hpp"
 
 namespace quorix::pipeline {
 namespace {

@@ -2,8 +2,8 @@
 #include "pipeline/native/arrow_functions.hpp"
 #include "pipeline/native/learned_object.hpp"
 #include "pipeline/native/module_functions.hpp"
-#include "runtime/main_interpreter_only.hpp"
-#include "runtime/boundary.hpp"
+#include "binding/main_interpreter_only.hpp"
+#include "binding/boundary.hpp"
 
 namespace quorix::pipeline {
 namespace {

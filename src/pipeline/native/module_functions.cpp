@@ -4,16 +4,16 @@
 #include <string>
 #include <vector>
 
-#include "lib/state_bytes.hpp"
+#include "engine/state_bytes.hpp"
 #include "pipeline/native/fault_messages.hpp"
 #include "pipeline/native/learned_object.hpp"
 #include "pipeline/native/merge_learned.hpp"
 #include "pipeline/native/module_functions.hpp"
-#include "python/arr_to_out.hpp"
-#include "python/encode_object_array.hpp"
-#include "python/pyany_to_vec.hpp"
-#include "runtime/arguments.hpp"
-#include "runtime/boundary.hpp"
+#include "binding/arr_to_out.hpp"
+#include "engine/encode_object_array.hpp"
+#include "binding/pyany_to_vec.hpp"
+#include "binding/arguments.hpp"
+#include "binding/boundary.hpp"
 
 namespace quorix::pipeline {
 namespace {
