@@ -157,3 +157,131 @@ def to_matrix(coded):
     if coded.num_columns == 0:
         return np.empty((coded.num_rows, 0))
     return np.column_stack([column.to_numpy() for column in coded.columns])
+
+
+def table_of_parts(seed, rows):
+    rng = np.random.default_rng(seed)
+    words = np.array(["ant", "bee", "cat", "dog", "nan", "élan", "a text longer than twelve"], dtype=object)
+    texts = words[rng.integers(0, len(words), rows)]
+    return pl.DataFrame({
+        "word": pl.Series([None if i % 7 == 3 else t for i, t in enumerate(texts)], dtype=pl.String),
+        "kind": pl.Series(words[rng.integers(0, 3, rows)].tolist(), dtype=pl.Categorical),
+        "size": rng.normal(size=rows),
+        "count": pl.Series(rng.integers(0, 9, rows), dtype=pl.UInt8),
+    })
+
+
+def test_a_lazy_frame_over_parquet_files_codes_as_the_eager_frame(tmp_path):
+    for part in range(5):
+        table_of_parts(part, 1000 + 37 * part).write_parquet(tmp_path / f"part-{part}.parquet")
+    lazy = pl.scan_parquet(tmp_path / "*.parquet")
+    eager = lazy.collect()
+    want = TextEncoder().fit(eager)
+    got = TextEncoder().fit(lazy)
+    assert got.categories_ == want.categories_
+    assert list(got.feature_names_in_) == eager.columns
+    coded = got.transform(lazy)
+    assert isinstance(coded, pl.LazyFrame)
+    assert coded.collect_schema() == pl.Schema({name: pl.Float64 for name in eager.columns})
+    coded.sink_parquet(tmp_path / "codes.parquet")
+    assert_codes_equal(pl.read_parquet(tmp_path / "codes.parquet").to_numpy(), want.transform(eager).to_numpy())
+    # fit_transform: one pass to learn, the codes lazily.
+    assert_codes_equal(TextEncoder().fit_transform(lazy).collect().to_numpy(), want.transform(eager).to_numpy())
+
+
+def test_a_record_batch_reader_is_coded_batch_by_batch():
+    table = table_of_parts(1, 500).to_arrow()
+    encoder = TextEncoder().fit(table)
+    reader = pa.RecordBatchReader.from_batches(table.schema, table.to_batches(max_chunksize=64))
+    coded = encoder.transform(reader)
+    assert isinstance(coded, pa.RecordBatchReader)
+    assert coded.schema == pa.schema([(name, pa.float64()) for name in table.column_names])
+    assert_codes_equal(to_matrix(coded.read_all()), to_matrix(encoder.transform(table)))
+    with pytest.raises(ValueError, match="already read to its end"):
+        encoder.transform(reader).read_all()
+
+
+class Broken(Exception):
+    pass
+
+
+@pytest.mark.parametrize("k", [0, 2])
+def test_a_stream_failing_at_batch_k_names_it_and_leaves_what_was_learned(k):
+    table = table_of_parts(2, 300).to_arrow()
+    batches = table.to_batches(max_chunksize=50)
+
+    def failing():
+        for index, batch in enumerate(batches):
+            if index == k:
+                raise Broken(f"disk gone at {index}")
+            yield batch
+
+    encoder = TextEncoder().fit(table.slice(0, 10))
+    learned = encoder.categories_
+    for method in (encoder.fit, encoder.partial_fit):
+        with pytest.raises(Broken, match=f"disk gone at {k}") as raised:
+            method(pa.RecordBatchReader.from_batches(table.schema, failing()))
+        assert f"in batch {k} of the stream" in raised.value.__notes__
+        assert encoder.categories_ == learned
+    # The same failure read through the C stream, as one table.
+    with pytest.raises(Exception, match=f"disk gone at {k}"):
+        TextEncoder().fit(ArrowStream(pa.RecordBatchReader.from_batches(table.schema, failing())))
+
+
+class ArrowStream:
+    """An object that only hands out an Arrow C stream."""
+
+    def __init__(self, source):
+        self.source = source
+
+    def __arrow_c_stream__(self, requested_schema=None):
+        return self.source.__arrow_c_stream__(requested_schema)
+
+
+def test_bad_arrow_input_is_refused_naming_the_column():
+    good = pa.table({"name": ["a", "b"], "when": pa.array([1, 2], pa.timestamp("us"))})
+    with pytest.raises(TypeError, match=r"column 'when' has the Arrow type timestamp\[us\], which holds neither texts nor numbers"):
+        TextEncoder().fit(good)
+    for kind in (pa.binary(), pa.decimal128(5, 2), pa.list_(pa.int8()), pa.date32()):
+        with pytest.raises(TypeError, match="column 'x' has the Arrow type"):
+            TextEncoder().fit(pa.table({"x": pa.array([None], kind)}))
+    broken = pa.array([b"ok", b"\xff\xfe"], pa.binary()).view(pa.string())
+    with pytest.raises(ValueError, match=r"column 's' holds a text that is not UTF-8 \(batch 0\)"):
+        TextEncoder().fit(pa.table({"s": broken}))
+    # A capsule read once is released: a second reader finds it so.
+    capsule = pa.table({"s": ["a"]}).__arrow_c_stream__()
+    once = type("Once", (), {"__arrow_c_stream__": lambda self, requested_schema=None: capsule})()
+    TextEncoder().fit(once)
+    with pytest.raises(ValueError, match="the Arrow stream was already released"):
+        TextEncoder().fit(once)
+    encoder = TextEncoder().fit(pa.table({"s": ["a"], "n": [1.0]}))
+    with pytest.raises(ValueError, match="X has 1 features, but TextEncoder is expecting 2 features as input"):
+        encoder.transform(pl.DataFrame({"s": ["a"]}))
+    with pytest.raises(ValueError, match="Feature names unseen at fit time:\n- t\n"):
+        encoder.transform(pl.DataFrame({"t": ["a"], "n": [1.0]}))
+    with pytest.raises(ValueError, match="column 's' holds the text 'b' \\(row 1\\)"):
+        encoder.transform(pl.DataFrame({"s": ["a", "b"], "n": [1.0, 2.0]}))
+    with pytest.raises(TypeError, match="not a polars Series"):
+        encoder.transform(pl.Series("s", ["a"]))
+    # A column whose type changes from one batch of a stream to the next.
+    def changing():
+        yield pa.record_batch({"s": ["a"], "n": [1.0]})
+        yield pa.record_batch({"s": [1], "n": [1.0]})
+    reader = pa.RecordBatchReader.from_batches(pa.schema([("s", pa.string()), ("n", pa.float64())]), changing())
+    with pytest.raises(ValueError, match="column 's' is string in the stream's schema but int64 in batch 1"):
+        TextEncoder().fit(reader)
+
+
+@pytest.mark.parametrize("make", [
+    lambda frame: frame,
+    lambda frame: frame.to_arrow(),
+    lambda frame: frame.to_pandas(),
+    lambda frame: frame.to_pandas().to_numpy(dtype=object),
+])
+def test_set_output_polars_for_every_input(make):
+    frame = pl.DataFrame({"s": ["b", None, "a"], "n": [1.0, None, 3.0]})
+    coded = TextEncoder().set_output(transform="polars").fit_transform(make(frame))
+    assert isinstance(coded, pl.DataFrame)
+    assert coded.dtypes == [pl.Float64, pl.Float64]
+    assert coded.null_count().row(0) == (0, 0)  # missing stays NaN
+    assert_codes_equal(coded.to_numpy(), [[1.0, 1.0], [np.nan, np.nan], [0.0, 3.0]])
