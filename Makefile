@@ -45,6 +45,7 @@ TSAN_SKIP := (^|/)(ArrowTextReader|CellTexts|FuzzReplay|HashMap[A-Za-z]*|CgroupQ
 demo: install
 	$(PY) examples/quickstart.py
 	$(PY) examples/text_encoder.py
+	$(PY) examples/polars_frames.py
 
 test: install test-python test-stub test-numpy1 test-cpp
 
@@ -114,7 +115,7 @@ test-python: install
 # The type stubs against the installed modules, and the examples under mypy --strict.
 test-stub: install
 	$(PY) -m mypy.stubtest quorix quorix_pipeline
-	$(PY) -m mypy --strict --cache-dir build/mypy-cache examples/quickstart.py examples/text_encoder.py
+	$(PY) -m mypy --strict --cache-dir build/mypy-cache examples/quickstart.py examples/text_encoder.py examples/polars_frames.py
 
 test-numpy1: $(VENV_NP1)/.ready $(DEV_WHEEL)
 	$(VENV_NP1)/bin/python $(INSTALL_WHEEL)

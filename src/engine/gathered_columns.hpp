@@ -276,6 +276,17 @@ struct GatheredColumn {
     // A string column some of whose texts were numbers (not NaN) read before
     // its first text, now in their promoted form.
     bool promoted_numbers = false;
+
+    // A numeric column of `rows` rows holding a number that is not NaN.
+    bool holds_a_number(std::size_t rows) const noexcept {
+        if (number_source) {
+            for (std::size_t r = 0; r < rows; ++r) {
+                if (!std::isnan(number_source[r])) return true;
+            }
+            return false;
+        }
+        return std::any_of(numbers.begin(), numbers.end(), [](double value) { return !std::isnan(value); });
+    }
 };
 
 struct GatheredColumns {

@@ -2,7 +2,6 @@
 #include "pipeline/native/arrow_functions.hpp"
 
 #include <array>
-#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -57,19 +56,6 @@ Result<PyRef> names_list(const std::vector<std::string>& names) {
     return list;
 }
 
-bool holds_a_number(const GatheredColumn& column, std::size_t rows) {
-    if (column.number_source) {
-        for (std::size_t r = 0; r < rows; ++r) {
-            if (!std::isnan(column.number_source[r])) return true;
-        }
-        return false;
-    }
-    for (const double value : column.numbers) {
-        if (!std::isnan(value)) return true;
-    }
-    return false;
-}
-
 // What encode learns of the columns, the codes written column-major into
 // `codes` (rows apart per column), or nowhere when it is null.
 Learned learn_columns(const GatheredColumns& gathered, double* codes) {
@@ -78,7 +64,7 @@ Learned learn_columns(const GatheredColumns& gathered, double* codes) {
     learned.numbers_read.assign(gathered.cols, 0);
     for (ColumnIndex c = 0; c < gathered.cols; ++c) {
         const GatheredColumn& column = gathered.columns[c];
-        if (!column.is_string && holds_a_number(column, gathered.rows)) learned.numbers_read[c] = 1;
+        if (!column.is_string && column.holds_a_number(gathered.rows)) learned.numbers_read[c] = 1;
     }
     return learned;
 }
