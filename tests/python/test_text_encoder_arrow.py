@@ -11,7 +11,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quorix
-from quorix_pipeline import TextEncoder, merge
+from quorix_pipeline import TextEncoder, _arrow, merge
 
 pa = pytest.importorskip("pyarrow")
 pl = pytest.importorskip("polars")
@@ -146,9 +146,14 @@ def test_arrow_tables_code_as_the_pandas_model(table, as_polars, unknown):
     assert parts.categories_ == model_encoder.categories_
     apart = merge([TextEncoder().fit(table.slice(0, half)), TextEncoder().fit(table.slice(half))])
     assert apart.categories_ == model_encoder.categories_
-    # A stream, read batch by batch, learns the same.
-    reader = pa.RecordBatchReader.from_batches(table.schema, table.to_batches(max_chunksize=3))
-    assert TextEncoder().fit(reader).categories_ == model_encoder.categories_
+    # A stream, read batch by batch (pieces of a few rows learned, then merged), learns the same.
+    reader = pa.RecordBatchReader.from_batches(table.schema, table.to_batches(max_chunksize=2))
+    piece_rows, _arrow._PIECE_ROWS = _arrow._PIECE_ROWS, 3
+    try:
+        streamed = TextEncoder().fit(reader)
+    finally:
+        _arrow._PIECE_ROWS = piece_rows
+    assert streamed.categories_ == model_encoder.categories_
 
 
 def to_matrix(coded):

@@ -29,9 +29,9 @@ if TYPE_CHECKING:
 EAGER = ("polars", "table", "batch", "arrow")
 STREAMS = ("lazy", "reader")
 
-# Learned parts of a stream are merged whenever this many are waiting, so a
-# fit holds the state learned so far plus a few batches' parts.
-_PARTS_PER_MERGE = 4
+# A stream's batches are learned together until they hold this many rows:
+# fewer, larger parts to merge, for a few batches held at a time.
+_PIECE_ROWS = 1 << 19
 
 # The RecordBatchReaders read to their end here: one handed over again would
 # read as an empty table, which is never what was meant.
@@ -100,8 +100,9 @@ def _set_columns(encoder: TextEncoder, names: list[str]) -> None:
 # -- learning ------------------------------------------------------------------
 
 
-def _with_batch_note(error: BaseException, index: int) -> BaseException:
-    error.add_note(f"in batch {index} of the stream")
+def _with_batch_note(error: BaseException, index: int, last: int | None = None) -> BaseException:
+    where = f"batch {index}" if last is None or last == index else f"batches {index} to {last}"
+    error.add_note(f"in {where} of the stream")
     return error
 
 
@@ -158,29 +159,57 @@ def _empty_of(X: Any, kind: str) -> Any:
 
 
 def _learn_stream(X: Any, kind: str, labels: list[str] | None) -> tuple[_native.Learned, list[str]]:
-    """What one fit of the whole stream learns, learned batch by batch: each
-    batch's part, merged with those before it every few batches."""
+    """What one fit of the whole stream learns, learned piece by piece: the
+    batches gathered into pieces of at least _PIECE_ROWS rows, each piece
+    learned, and the learned parts merged as a binary counter merges (two
+    parts of about the same size become one), so the parts waiting are few
+    and together hold at most about twice the state learned so far."""
     names = _names_before(X, kind)
     assert names is not None
-    parts: list[_native.Learned] = []
     message_labels = [str(name) for name in (labels if labels is not None else names)]
+    parts: list[tuple[_native.Learned, int]] = []  # (part, rows learned), rows decreasing
+    waiting: list[Any] = []
+    waiting_rows = 0
+    first = 0  # the index of the first waiting batch
+
+    def learn_waiting(last: int) -> None:
+        nonlocal waiting, waiting_rows
+        try:
+            part, piece_names = _native.learn_arrow(_piece(waiting, kind))
+            if piece_names != names:
+                raise ValueError(f"the stream's columns changed: {piece_names}, the schema {names}")
+            parts.append((part, waiting_rows))
+            while len(parts) > 1 and parts[-2][1] <= 2 * parts[-1][1]:
+                (older, older_rows), (newer, newer_rows) = parts[-2], parts[-1]
+                parts[-2:] = [(_native.merge([older, newer], len(names), message_labels), older_rows + newer_rows)]
+        except Exception as error:
+            raise _with_batch_note(error, first, last)
+        waiting, waiting_rows = [], 0
+
     count = 0
     for index, batch in enumerate(_batches(X, kind)):
-        try:
-            part, batch_names = _native.learn_arrow(batch)
-            if batch_names != names:
-                raise ValueError(f"the stream's columns changed: batch {index} has {batch_names}, the schema {names}")
-            parts.append(part)
-            if len(parts) >= _PARTS_PER_MERGE:
-                parts = [_native.merge(parts, len(names), message_labels)]
-        except Exception as error:
-            raise _with_batch_note(error, index)
+        if not waiting:
+            first = index
+        waiting.append(batch)
+        waiting_rows += len(batch) if kind == "lazy" else batch.num_rows
         count += 1
-    if count == 0:
-        part, _ = _native.learn_arrow(_empty_of(X, kind))
-        parts.append(part)
-    learned = parts[0] if len(parts) == 1 else _native.merge(parts, len(names), message_labels)
-    return learned, names
+        if waiting_rows >= _PIECE_ROWS:
+            learn_waiting(index)
+    if waiting or count == 0:
+        if count == 0:
+            waiting = [_empty_of(X, kind)]
+        learn_waiting(max(count - 1, 0))
+    learned = [part for part, _ in parts]
+    return (learned[0] if len(learned) == 1 else _native.merge(learned, len(names), message_labels)), names
+
+
+def _piece(batches: list[Any], kind: str) -> Any:
+    """Batches as one table, their chunks where they lie."""
+    if len(batches) == 1:
+        return batches[0]
+    if kind == "lazy":
+        return sys.modules["polars"].concat(batches, rechunk=False)
+    return sys.modules["pyarrow"].Table.from_batches(batches)
 
 
 def _exporter(X: Any, kind: str) -> Any:
