@@ -246,7 +246,7 @@ def partial_fit(encoder: TextEncoder, X: Any, kind: str) -> None:
     if names is not None:
         _check_columns(encoder, names)
     if kind in STREAMS:
-        part, names = _learn_stream(X, kind, encoder._frame_labels)
+        part, names = _learn_stream(X, kind, getattr(encoder, "_frame_labels", None))
     else:
         part, names = _native.learn_arrow(_exporter(X, kind))
         _check_columns(encoder, names)
