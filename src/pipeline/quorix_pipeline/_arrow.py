@@ -350,7 +350,7 @@ def inverse_transform(encoder: TextEncoder, X: Any, kind: str) -> Any:
         raise ValueError(f"X has {len(names)} features, but {type(encoder).__name__} is expecting {count} features as input.")
     unknown = encoder._unknown_rule()
     string_columns = list(encoder.string_columns_)
-    texts = encoder._learned.inverse_transform(np.ascontiguousarray(values)) if string_columns else None
+    texts: Any = encoder._learned.inverse_transform(np.ascontiguousarray(values)) if string_columns else None
     columns: list[tuple[str, Any, bool]] = []
     for c, name in enumerate(names):
         if c not in string_columns:
@@ -360,7 +360,7 @@ def inverse_transform(encoder: TextEncoder, X: Any, kind: str) -> Any:
         absent = np.isnan(codes)
         if unknown is not None and not math.isnan(unknown):
             absent |= codes == unknown
-        column = np.array(texts[:, c], dtype=object)  # type: ignore[index]
+        column: Any = np.array(texts[:, c], dtype=object)
         column[absent] = None
         columns.append((name, column, True))
     if kind == "polars" or getattr(encoder, "_sklearn_output_config", {}).get("transform") == "polars":
