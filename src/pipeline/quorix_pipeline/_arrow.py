@@ -223,6 +223,11 @@ def fit(encoder: TextEncoder, X: Any, kind: str) -> None:
         learned, names = _learn_stream(X, kind, None)
     else:
         learned, names = _native.learn_arrow(_exporter(X, kind))
+    _adopt(encoder, learned, names)
+
+
+def _adopt(encoder: TextEncoder, learned: _native.Learned, names: list[str]) -> None:
+    """What a fit learned, and the columns it learned from, taken at once."""
     encoder._set_learned(learned, None)
     for name in ("n_features_in_", "feature_names_in_", "_frame_labels", "_columns_index"):
         encoder.__dict__.pop(name, None)
@@ -234,10 +239,7 @@ def fit_transform(encoder: TextEncoder, X: Any, kind: str) -> Any:
         fit(encoder, X, kind)
         return transform(encoder, X, kind)
     learned, names, codes = _native.learn_and_encode_arrow(_exporter(X, kind))
-    encoder._set_learned(learned, None)
-    for name in ("n_features_in_", "feature_names_in_", "_frame_labels", "_columns_index"):
-        encoder.__dict__.pop(name, None)
-    _set_columns(encoder, names)
+    _adopt(encoder, learned, names)
     return _output(encoder, X, kind, names, codes)
 
 
@@ -260,11 +262,6 @@ def partial_fit(encoder: TextEncoder, X: Any, kind: str) -> None:
 # -- applying ------------------------------------------------------------------
 
 
-def _code(encoder: TextEncoder, table: Any, unknown: float | None) -> tuple[list[str], np.ndarray]:
-    names, codes = _native.transform_arrow(encoder._learned, table, unknown)
-    return names, codes
-
-
 def transform(encoder: TextEncoder, X: Any, kind: str) -> Any:
     unknown = encoder._unknown_rule()
     names = _names_before(X, kind)
@@ -274,7 +271,7 @@ def transform(encoder: TextEncoder, X: Any, kind: str) -> Any:
         return _transform_lazy(encoder, X, names or [], unknown)
     if kind == "reader":
         return _transform_reader(encoder, X, names or [], unknown)
-    names, codes = _code(encoder, _exporter(X, kind), unknown)
+    names, codes = _native.transform_arrow(encoder._learned, _exporter(X, kind), unknown)
     if kind == "arrow":
         _check_columns(encoder, names)
     return _output(encoder, X, kind, names, codes)
