@@ -23,7 +23,7 @@ import numpy as np
 from . import _native
 
 if TYPE_CHECKING:
-    from ._text_encoder import TextEncoder
+    from ._text_encoder import TextEncoder, _Fitted
 
 # The kinds of Arrow input, by how they are read and what comes back.
 EAGER = ("polars", "table", "batch", "arrow")
@@ -82,19 +82,20 @@ def _names_before(X: Any, kind: str) -> list[str] | None:
     return None
 
 
-def _check_columns(encoder: TextEncoder, names: list[str]) -> None:
+def _check_columns(encoder: TextEncoder, fitted: _Fitted, names: list[str]) -> None:
     """The column count and names against what was learned."""
-    count = getattr(encoder, "n_features_in_", None)
+    count = fitted.columns
     if count is not None and len(names) != count:
         raise ValueError(f"X has {len(names)} features, but {type(encoder).__name__} is expecting {count} features as input.")
-    encoder._check_labels(names)
+    encoder._check_labels(names, fitted)
 
 
-def _set_columns(encoder: TextEncoder, names: list[str]) -> None:
-    encoder.n_features_in_ = len(names)
-    encoder._frame_labels = list(names)
-    encoder._columns_index = None
-    encoder.feature_names_in_ = np.asarray(names, dtype=object)
+def _fitted(learned: _native.Learned, names: list[str]) -> _Fitted:
+    """The state of one fit of a table whose columns are `names`."""
+    from ._text_encoder import _Fitted
+
+    return _Fitted((learned,), tuple(learned.string_columns()), len(names), tuple(names), None,
+                   np.asarray(names, dtype=object))
 
 
 # -- learning ------------------------------------------------------------------
@@ -218,62 +219,51 @@ def _exporter(X: Any, kind: str) -> Any:
     return X
 
 
-def fit(encoder: TextEncoder, X: Any, kind: str) -> None:
+def fit(X: Any, kind: str) -> _Fitted:
     if kind in STREAMS:
         learned, names = _learn_stream(X, kind, None)
     else:
         learned, names = _native.learn_arrow(_exporter(X, kind))
-    _adopt(encoder, learned, names)
-
-
-def _adopt(encoder: TextEncoder, learned: _native.Learned, names: list[str]) -> None:
-    """What a fit learned, and the columns it learned from, taken at once."""
-    encoder._set_learned(learned, None)
-    for name in ("n_features_in_", "feature_names_in_", "_frame_labels", "_columns_index"):
-        encoder.__dict__.pop(name, None)
-    _set_columns(encoder, names)
+    return _fitted(learned, names)
 
 
 def fit_transform(encoder: TextEncoder, X: Any, kind: str) -> Any:
     if kind in STREAMS:
-        fit(encoder, X, kind)
-        return transform(encoder, X, kind)
+        encoder._fitted = fitted = fit(X, kind)
+        return transform(encoder, fitted, X, kind)
     learned, names, codes = _native.learn_and_encode_arrow(_exporter(X, kind))
-    _adopt(encoder, learned, names)
+    encoder._fitted = _fitted(learned, names)
     return _output(encoder, X, kind, names, codes)
 
 
-def partial_fit(encoder: TextEncoder, X: Any, kind: str) -> None:
+def learn_part(encoder: TextEncoder, fitted: _Fitted, X: Any, kind: str) -> tuple[_native.Learned, int]:
+    """What partial_fit adds: X's part, its columns checked against what was learned."""
     names = _names_before(X, kind)
     if names is not None:
-        _check_columns(encoder, names)
+        _check_columns(encoder, fitted, names)
     if kind in STREAMS:
-        part, names = _learn_stream(X, kind, getattr(encoder, "_frame_labels", None))
+        part, names = _learn_stream(X, kind, None if fitted.labels is None else list(fitted.labels))
     else:
         part, names = _native.learn_arrow(_exporter(X, kind))
-        _check_columns(encoder, names)
-    parts = [*encoder._parts, part]
-    count = len(names)
-    _native.check_merge(parts, count, encoder._message_labels())
-    encoder._parts, encoder._part_columns = parts, count
-    encoder.string_columns_ = tuple(sorted({*encoder.string_columns_, *part.string_columns()}))
+        _check_columns(encoder, fitted, names)
+    return part, len(names)
 
 
 # -- applying ------------------------------------------------------------------
 
 
-def transform(encoder: TextEncoder, X: Any, kind: str) -> Any:
+def transform(encoder: TextEncoder, fitted: _Fitted, X: Any, kind: str) -> Any:
     unknown = encoder._unknown_rule()
     names = _names_before(X, kind)
     if names is not None:
-        _check_columns(encoder, names)
+        _check_columns(encoder, fitted, names)
     if kind == "lazy":
-        return _transform_lazy(encoder, X, names or [], unknown)
+        return _transform_lazy(fitted, X, names or [], unknown)
     if kind == "reader":
-        return _transform_reader(encoder, X, names or [], unknown)
-    names, codes = _native.transform_arrow(encoder._learned, _exporter(X, kind), unknown)
+        return _transform_reader(fitted, X, names or [], unknown)
+    names, codes = _native.transform_arrow(fitted.learned, _exporter(X, kind), unknown)
     if kind == "arrow":
-        _check_columns(encoder, names)
+        _check_columns(encoder, fitted, names)
     return _output(encoder, X, kind, names, codes)
 
 
@@ -302,9 +292,9 @@ def _arrow_table(names: list[str], codes: np.ndarray, batch: bool = False) -> An
     return pyarrow.Table.from_arrays(columns, names=names)
 
 
-def _transform_lazy(encoder: TextEncoder, X: Any, names: list[str], unknown: float | None) -> Any:
+def _transform_lazy(fitted: _Fitted, X: Any, names: list[str], unknown: float | None) -> Any:
     polars = sys.modules["polars"]
-    learned = encoder._learned
+    learned = fitted.learned
     schema = polars.Schema({name: polars.Float64 for name in names})
 
     def code(frame: Any) -> Any:
@@ -314,9 +304,9 @@ def _transform_lazy(encoder: TextEncoder, X: Any, names: list[str], unknown: flo
     return X.map_batches(code, schema=schema, streamable=True)
 
 
-def _transform_reader(encoder: TextEncoder, X: Any, names: list[str], unknown: float | None) -> Any:
+def _transform_reader(fitted: _Fitted, X: Any, names: list[str], unknown: float | None) -> Any:
     pyarrow = sys.modules["pyarrow"]
-    learned = encoder._learned
+    learned = fitted.learned
     schema = pyarrow.schema([(name, pyarrow.float64()) for name in names])
 
     def coded() -> Iterator[Any]:
@@ -327,7 +317,7 @@ def _transform_reader(encoder: TextEncoder, X: Any, names: list[str], unknown: f
     return pyarrow.RecordBatchReader.from_batches(schema, coded())
 
 
-def inverse_transform(encoder: TextEncoder, X: Any, kind: str) -> Any:
+def inverse_transform(encoder: TextEncoder, fitted: _Fitted, X: Any, kind: str) -> Any:
     """The texts back as the kind that came in: text columns as strings
     (null for a missing code and for the numeric `unknown`), the others as
     float64."""
@@ -342,12 +332,12 @@ def inverse_transform(encoder: TextEncoder, X: Any, kind: str) -> Any:
         values = np.column_stack([np.asarray(column.to_numpy(), dtype=np.float64) for column in table.columns]) \
             if table.num_columns else np.empty((table.num_rows, 0))
     assert names is not None
-    count = getattr(encoder, "n_features_in_", None)
+    count = fitted.columns
     if count is not None and len(names) != count:
         raise ValueError(f"X has {len(names)} features, but {type(encoder).__name__} is expecting {count} features as input.")
     unknown = encoder._unknown_rule()
-    string_columns = list(encoder.string_columns_)
-    texts: Any = encoder._learned.inverse_transform(np.ascontiguousarray(values)) if string_columns else None
+    string_columns = list(fitted.string_columns)
+    texts: Any = fitted.learned.inverse_transform(np.ascontiguousarray(values)) if string_columns else None
     columns: list[tuple[str, Any, bool]] = []
     for c, name in enumerate(names):
         if c not in string_columns:
