@@ -40,11 +40,12 @@ SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 # watched unless it is named here.
 TSAN_SKIP := (^|/)(ArrowTextReader|CellTexts|FuzzReplay|HashMap[A-Za-z]*|CgroupQuota|PoolChild|ParseThreadCount|DecideWorkerCount|StateBytes(Known|Random|Duplicates|Corpus|Error|Utf8[A-Za-z]*))[./]|^Roads/StateBytesTwoPass\..*/OneThread$$|^TextMaps\.(TextToCode|CodeToText)
 
-.PHONY: demo test test-python test-numpy1 test-cpp test-stub install wheel test-installed sanitize tsan fuzz bench bench-python bench-engine bench-state bench-frames bench-cardinality bench-unusual bench-numpy-text bench-text-encoder bench-dask system-deps fuzz-deps clean
+.PHONY: demo test test-python test-numpy1 test-cpp test-stub install wheel test-installed sanitize tsan fuzz bench bench-python bench-engine bench-state bench-frames bench-cardinality bench-unusual bench-numpy-text bench-text-encoder bench-arrow bench-dask system-deps fuzz-deps clean
 
 demo: install
 	$(PY) examples/quickstart.py
 	$(PY) examples/text_encoder.py
+	$(PY) examples/polars_frames.py
 
 test: install test-python test-stub test-numpy1 test-cpp
 
@@ -114,7 +115,7 @@ test-python: install
 # The type stubs against the installed modules, and the examples under mypy --strict.
 test-stub: install
 	$(PY) -m mypy.stubtest quorix quorix_pipeline
-	$(PY) -m mypy --strict --cache-dir build/mypy-cache examples/quickstart.py examples/text_encoder.py
+	$(PY) -m mypy --strict --cache-dir build/mypy-cache examples/quickstart.py examples/text_encoder.py examples/polars_frames.py
 
 test-numpy1: $(VENV_NP1)/.ready $(DEV_WHEEL)
 	$(VENV_NP1)/bin/python $(INSTALL_WHEEL)
@@ -202,6 +203,12 @@ bench-numpy-text: install
 bench-text-encoder: install
 	$(PY) -m pip install -q -r requirements/bench.txt
 	$(PY) bench/text_encoder.py
+
+# TextEncoder on polars frames and a LazyFrame over Parquet files, beside
+# polars-ds, scikit-learn and quorix through to_pandas().
+bench-arrow: install
+	$(PY) -m pip install -q -r requirements/bench.txt
+	$(PY) bench/arrow_tables.py
 
 # TextEncoder on a local dask cluster over Parquet files, beside copying the
 # files and dask-ml.

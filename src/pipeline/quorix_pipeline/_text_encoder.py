@@ -19,7 +19,7 @@ import numpy as np
 
 import quorix
 
-from . import _dask, _native
+from . import _arrow, _dask, _native
 
 _T = TypeVar("_T")
 
@@ -519,6 +519,15 @@ class _Options:
                     _checked_max_categories(max_categories))
         return cls(rule, missing_value, kind, {"unknown": unknown, "encoded_missing_value": missing}, grouping)
 
+    def only_plain(self, method: str) -> None:
+        """polars and Arrow tables are coded in byte order, NaN for a missing
+        value, as float64: the other options are refused there."""
+        if (self.grouping != ("auto", None, None) or not math.isnan(self.missing)
+                or self.dtype != np.float64):
+            raise ValueError(f"TextEncoder.{method} of a polars or Arrow table takes no categories, "
+                             "encoded_missing_value, dtype, min_frequency or max_categories yet; convert the "
+                             "table with .to_pandas() first")
+
     def unseen_apart(self) -> bool:
         """Whether unseen texts and missing values get different numbers
         that the lookup alone would give alike."""
@@ -721,6 +730,9 @@ class TextEncoder:
         options = self._options()
         if _dask.is_dask_collection(X):
             return self.fit(X).transform(X)
+        if (arrow := _arrow.kind_of(X)) is not None:
+            options.only_plain("fit_transform")
+            return _arrow.fit_transform(self, X, arrow)
         X = _table(X)
         learned, codes = _native.learn_and_encode(X)
         fitted = _Fitted.of(learned, X, options.grouping, _counted(learned, codes) if options.counting else None)
@@ -747,9 +759,14 @@ class TextEncoder:
                 return self
             if _dask.is_dask_collection(X):
                 self._read(_dask.require_dataframe(X, "partial_fit")._meta, fitted)
+                part = self._fit(X, options)
+            elif (arrow := _arrow.kind_of(X)) is not None:
+                options.only_plain("partial_fit")
+                arrow_part, width = _arrow.learn_part(self, fitted, X, arrow)
+                part = _Fitted((arrow_part,), tuple(arrow_part.string_columns()), width)
             else:
                 X = self._read(X, fitted)
-            part = self._fit(X, options)
+                part = self._fit(X, options)
             grown = fitted.with_part(part, options.grouping)
             # Refused now, from the column kinds alone; the texts are merged,
             # all parts at once, when the union is first read.
@@ -763,6 +780,9 @@ class TextEncoder:
         if _dask.is_dask_collection(X):
             partitions: TextEncoder = _dask.learn(self.get_params(), _dask.require_dataframe(X, "fit"))
             return partitions._state()
+        if (arrow := _arrow.kind_of(X)) is not None:
+            options.only_plain("fit")
+            return _arrow.fit(X, arrow)
         X = _table(X)
         if not options.counting:
             return _Fitted.of(_native.learn(X), X, options.grouping)
@@ -826,6 +846,9 @@ class TextEncoder:
             frame = _dask.require_dataframe(X, "transform")
             self._read(frame._meta, fitted)
             return _dask.transform(self._frozen(fitted), frame)
+        if (arrow := _arrow.kind_of(X)) is not None:
+            options.only_plain("transform")
+            return _arrow.transform(self, fitted, X, arrow)
         X = self._read(X, fitted)
         # An unseen text is looked up as a code no text has when it must be
         # told apart from a missing value; shaped() gives it its number.
@@ -845,6 +868,9 @@ class TextEncoder:
             frame = _dask.require_dataframe(X, "inverse_transform")
             self._read(frame._meta, fitted, check_labels=False)
             return _dask.inverse_transform(self._frozen(fitted), frame)
+        if (arrow := _arrow.kind_of(X)) is not None:
+            options.only_plain("inverse_transform")
+            return _arrow.inverse_transform(self, fitted, X, arrow)
         # Codes carry the labels encode gave them: only their count is checked.
         X = self._read(X, fitted, check_labels=False)
         learned = fitted.coding
@@ -990,7 +1016,7 @@ class TextEncoder:
 
             codes = pd.DataFrame(codes, columns=_feature_names_out(fitted, None), copy=False)
         if config == "polars":
-            return importlib.import_module("polars").from_pandas(codes)
+            return importlib.import_module("polars").from_pandas(codes, nan_to_null=False)
         return codes
 
 
