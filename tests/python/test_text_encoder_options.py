@@ -236,7 +236,8 @@ class OnlyPlainObjects(pickle.Unpickler):
 
 def exchanged():
     """A fitted frame encoder, the same each run, and what it gives."""
-    frame = pd.DataFrame({"island": pd.array(["Dream", "Biscoe", None, "Île"], dtype="str"),
+    # Object columns: pandas 2.2's "str" dtype would keep None as the text 'None'.
+    frame = pd.DataFrame({"island": pd.Series(["Dream", "Biscoe", None, "Île"], dtype=object),
                           "sex": pd.Series(["m", None, "f", "m"], dtype=object), "mass": [1.0, 2.0, 3.0, None]},
                          index=[10, 11, 12, 13])
     encoder = TextEncoder(unknown=-1, encoded_missing_value=-2, dtype=np.float32).fit(frame)
