@@ -137,7 +137,7 @@ Status read_cells(PyObject* obj, GatheredTable& table, bool encode_text_arrays) 
     table.gathered = GatheredColumns(rows, cols);
     QUORIX_TRY(const bool exact_frame, table.out.columns ? is_exact_pandas_frame(obj) : Result<bool>(false));
     if (exact_frame) {
-        // Each column from its own storage, when every column has a road.
+        // Each column from its own storage, when every column has a reader.
         QUORIX_TRY(const bool read, gather_frame_columns(obj, table.gathered, table.storage));
         if (read) return Ok{};
     }

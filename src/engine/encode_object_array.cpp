@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "engine/label_encode.hpp"
-#include "engine/send_ptr.hpp"
 #include "engine/parallel_loops.hpp"
 #include "engine/uninitialized.hpp"
 
@@ -27,7 +26,7 @@ struct ColumnMaps {
 
 }  // namespace
 
-namespace inverse_roads {
+namespace inverse_strategies {
 
 CodeToText by_copying(const TextToCode& text_to_code) {
     using Entry = TextToCode::value_type;
@@ -47,20 +46,18 @@ CodeToText by_copying(const TextToCode& text_to_code) {
 
 CodeToText by_sharing(const TextToCode& text_to_code) { return CodeToText::sharing_texts_of(text_to_code); }
 
-}  // namespace inverse_roads
+}  // namespace inverse_strategies
 
 CodeToText inverse_of(const TextToCode& text_to_code) {
     // Encode's maps number their texts in order: the inverse reads their store.
-    if (text_to_code.codes_follow_entries()) return inverse_roads::by_sharing(text_to_code);
-    return inverse_roads::by_copying(text_to_code);
+    if (text_to_code.codes_follow_entries()) return inverse_strategies::by_sharing(text_to_code);
+    return inverse_strategies::by_copying(text_to_code);
 }
 
 namespace {
 
-// Writes column c through the handle; cell (r, c) belongs to this job alone.
-void fill_column(const SendPtr& matrix, std::size_t cols, ColumnIndex c,
-                 std::span<const double> values) {
-    double* const start = matrix.get();
+// Writes column c of the matrix at `start`; cell (r, c) belongs to this job alone.
+void fill_column(double* start, std::size_t cols, ColumnIndex c, std::span<const double> values) {
     parallel_for_each_index(
         values.size(), [&](std::size_t r) { start[r * cols + c] = values[r]; }, row_grain);
 }
@@ -105,7 +102,7 @@ struct DictionaryCodes {
     double before_code = missing_code(), after_code = missing_code();
 
     // Categories in ascending order need no sorting: each text's code is
-    // its rank. The texts are entered in byte order, as the sorting road
+    // its rank. The texts are entered in byte order, as the sorting strategy
     // enters them, so that the maps (and the state bytes written from them)
     // come out the same.
     static DictionaryCodes by_rank(const TextColumn& texts, const OccurringCategories& seen) {
@@ -168,13 +165,12 @@ struct DictionaryCodes {
 // null texts that occur, are encoded once, and every row takes the code of
 // its category. The distinct texts are those of the rows, so the maps and
 // codes are those of encoding the rows one by one.
-ColumnMaps encode_dictionary_column(const GatheredColumns& columns, const SendPtr& matrix, ColumnIndex c) {
+ColumnMaps encode_dictionary_column(const GatheredColumns& columns, double* start, ColumnIndex c) {
     const TextColumn& texts = columns.columns[c].texts;
     const OccurringCategories seen = OccurringCategories::of(texts);
     DictionaryCodes coded = seen.ascending(texts.categories()) ? DictionaryCodes::by_rank(texts, seen)
                                                                : DictionaryCodes::by_encoding(texts, seen);
     ColumnMaps maps{c, std::move(coded.text_to_code), {}};
-    double* const start = matrix.get();
     const std::size_t cols = columns.cols;
     join(
         [&] {
@@ -185,13 +181,13 @@ ColumnMaps encode_dictionary_column(const GatheredColumns& columns, const SendPt
     return maps;
 }
 
-std::optional<ColumnMaps> encode_column(const GatheredColumns& columns, const SendPtr& matrix,
-                                        ColumnIndex c) {
+// Every job writes its own column of the matrix at `start`, and nothing else
+// of it, so the jobs share the address without a lock.
+std::optional<ColumnMaps> encode_column(const GatheredColumns& columns, double* start, ColumnIndex c) {
     const GatheredColumn& column = columns.columns[c];
     if (!column.is_string) {
         if (column.number_source) {
             // Read where the numbers lie, each converted once into its cell.
-            double* const start = matrix.get();
             const NumberSource& source = column.number_source;
             const std::size_t cols = columns.cols;
             parallel_for_each_index(
@@ -199,12 +195,12 @@ std::optional<ColumnMaps> encode_column(const GatheredColumns& columns, const Se
             return std::nullopt;
         }
         // Plain double copies keep NaN payloads, infinities and -0.0 as they are.
-        fill_column(matrix, columns.cols, c, column.numbers);
+        fill_column(start, columns.cols, c, column.numbers);
         return std::nullopt;
     }
-    if (column.texts.is_dictionary()) return encode_dictionary_column(columns, matrix, c);
+    if (column.texts.is_dictionary()) return encode_dictionary_column(columns, start, c);
     // The codes go straight into their cells: cell (r, c) belongs to this job alone.
-    ColumnMaps maps{c, label_encode_into(column.texts, matrix.get() + c, columns.cols), {}};
+    ColumnMaps maps{c, label_encode_into(column.texts, start + c, columns.cols), {}};
     maps.code_to_text = inverse_of(maps.text_to_code);
     return maps;
 }
@@ -215,15 +211,12 @@ EncodingInfo encode_object_array(const GatheredColumns& columns, double* matrix)
     EncodingInfo info;
     info.text_to_code.reserve(columns.cols);
     info.code_to_text.reserve(columns.cols);
-    {
-        const SendPtr shared(matrix);
-        std::vector<ColumnMaps> collected = parallel_filter_map(
-            columns.cols, [&](std::size_t c) { return encode_column(columns, shared, c); });
-        // In column order; every index occurs once, so nothing is replaced.
-        for (ColumnMaps& maps : collected) {
-            info.text_to_code.emplace(maps.column, std::move(maps.text_to_code));
-            info.code_to_text.emplace(maps.column, std::move(maps.code_to_text));
-        }
+    std::vector<ColumnMaps> collected =
+        parallel_filter_map(columns.cols, [&](std::size_t c) { return encode_column(columns, matrix, c); });
+    // In column order; every index occurs once, so nothing is replaced.
+    for (ColumnMaps& maps : collected) {
+        info.text_to_code.emplace(maps.column, std::move(maps.text_to_code));
+        info.code_to_text.emplace(maps.column, std::move(maps.code_to_text));
     }
     for (ColumnIndex c = 0; c < columns.cols; ++c) {
         if (columns.columns[c].is_string) info.string_columns.push_back(c);
