@@ -14,6 +14,7 @@
 namespace quorix::pipeline {
 
 struct Learned {
+    // Its string columns ascending and distinct, however a state listed them.
     Encoder record;
     // Per column of the table learned from: 1 when the column held a number
     // (not NaN) read as a number, i.e. a numeric column's numbers or a string

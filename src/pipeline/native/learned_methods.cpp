@@ -47,12 +47,29 @@ Result<PyRef> transform(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
     return arr_to_out(table.matrix, std::move(table.out), nullptr);
 }
 
+// Codes are numbers: a column that reads as text (beyond missing-value
+// markers) was handed over undecoded, and would come back unchanged.
+Status no_texts_among_codes(const Extraction& extraction) {
+    if (!extraction.encoding_info) return Ok{};
+    const EncodingInfo& read = *extraction.encoding_info;
+    for (const ColumnIndex c : read.string_columns) {
+        const auto found = read.code_to_text.find(c);
+        if (found == read.code_to_text.end() || found->second.empty()) continue;
+        QUORIX_TRY(std::string name, column_name(extraction.out.columns, c));
+        QUORIX_TRY(std::string text, text_repr(found->second.at(0)));
+        return PyError::pending(PyExc_TypeError, "inverse_transform expects codes, but " + name +
+                                                     " holds the text " + text + "; pass what transform returned");
+    }
+    return Ok{};
+}
+
 Result<PyRef> inverse_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     static constexpr std::array<Parameter, 1> parameters{{{"codes", true}}};
     std::array<PyObject*, 1> given{};
     QUORIX_CHECK(match_vectorcall("Learned.inverse_transform()", parameters, args, PyVectorcall_NARGS(nargsf),
                                   kwnames, given));
     QUORIX_TRY(Extraction extraction, pyany_to_vec(given[0]));
+    QUORIX_CHECK(no_texts_among_codes(extraction));
     // What the codes themselves would teach is dropped: the learned maps decode.
     extraction.encoding_info.reset();
     const std::optional<EncodingInfo>& stored = learned_in(self).record.encoding_info;

@@ -51,6 +51,24 @@ std::vector<std::string_view> union_of(std::vector<std::vector<std::string_view>
     return std::move(runs.front());
 }
 
+// The columns a merge looks at, ascending: every column of the widest table
+// a part read numbers from, and every column a part learned as text. What
+// the parts hold bounds the work, however large the column indexes they name.
+std::vector<ColumnIndex> columns_held(std::span<const Learned* const> parts, std::size_t flagged) {
+    std::vector<ColumnIndex> columns(flagged);
+    for (ColumnIndex c = 0; c < flagged; ++c) columns[c] = c;
+    for (const Learned* part : parts) {
+        if (!part->record.encoding_info) continue;
+        for (const ColumnIndex c : part->record.encoding_info->string_columns) {
+            if (c >= flagged) columns.push_back(c);
+        }
+    }
+    const auto beyond = columns.begin() + static_cast<std::ptrdiff_t>(flagged);
+    std::sort(beyond, columns.end());
+    columns.erase(std::unique(beyond, columns.end()), columns.end());
+    return columns;
+}
+
 // Column kinds: text in the union when text in any part; the flag of the
 // union is that of its first part with texts, or of any part for a numeric one.
 struct ColumnPlan {
@@ -58,22 +76,25 @@ struct ColumnPlan {
     std::vector<std::uint8_t> numbers_read;
 };
 
-std::variant<ColumnPlan, MergeFault> plan_columns(std::span<const Learned* const> parts, std::size_t cols) {
+std::variant<ColumnPlan, MergeFault> plan_columns(std::span<const Learned* const> parts) {
+    std::size_t flagged = 0;
+    for (const Learned* part : parts) flagged = std::max(flagged, part->numbers_read.size());
     ColumnPlan plan;
-    plan.numbers_read.assign(cols, 0);
-    for (ColumnIndex c = 0; c < cols; ++c) {
+    plan.numbers_read.assign(flagged, 0);
+    for (const ColumnIndex c : columns_held(parts, flagged)) {
         std::optional<std::size_t> first_text;
         for (std::size_t p = 0; p < parts.size() && !first_text; ++p) {
             if (parts[p]->text_to_code(c) != nullptr) first_text = p;
         }
         if (!first_text) {
+            // Only columns below `flagged` are numeric in every part.
             for (const Learned* part : parts) plan.numbers_read[c] |= part->read_numbers(c) ? 1 : 0;
             continue;
         }
         for (std::size_t p = 0; p < parts.size(); ++p) {
             if (p != *first_text && parts[p]->read_numbers(c)) return MergeFault{c, *first_text, p};
         }
-        plan.numbers_read[c] = parts[*first_text]->read_numbers(c) ? 1 : 0;
+        if (c < flagged) plan.numbers_read[c] = parts[*first_text]->read_numbers(c) ? 1 : 0;
         plan.string_columns.push_back(c);
     }
     return plan;
@@ -81,14 +102,14 @@ std::variant<ColumnPlan, MergeFault> plan_columns(std::span<const Learned* const
 
 }  // namespace
 
-std::optional<MergeFault> merge_fault(std::span<const Learned* const> parts, std::size_t cols) {
-    std::variant<ColumnPlan, MergeFault> plan = plan_columns(parts, cols);
+std::optional<MergeFault> merge_fault(std::span<const Learned* const> parts) {
+    std::variant<ColumnPlan, MergeFault> plan = plan_columns(parts);
     if (auto* fault = std::get_if<MergeFault>(&plan)) return *fault;
     return std::nullopt;
 }
 
-std::variant<Learned, MergeFault> merge_learned(std::span<const Learned* const> parts, std::size_t cols) {
-    std::variant<ColumnPlan, MergeFault> planned = plan_columns(parts, cols);
+std::variant<Learned, MergeFault> merge_learned(std::span<const Learned* const> parts) {
+    std::variant<ColumnPlan, MergeFault> planned = plan_columns(parts);
     if (auto* fault = std::get_if<MergeFault>(&planned)) return *fault;
     ColumnPlan& plan = std::get<ColumnPlan>(planned);
     Learned merged;

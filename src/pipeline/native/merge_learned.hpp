@@ -22,9 +22,10 @@ struct MergeFault {
 
 // The first column whose parts cannot be merged, if any: what merging
 // would refuse, found from the parts' column kinds alone.
-std::optional<MergeFault> merge_fault(std::span<const Learned* const> parts, std::size_t cols);
+std::optional<MergeFault> merge_fault(std::span<const Learned* const> parts);
 
-// `parts` are not empty. Their string columns are below `cols`.
-std::variant<Learned, MergeFault> merge_learned(std::span<const Learned* const> parts, std::size_t cols);
+// `parts` are not empty; each lists its string columns ascending. The work
+// is sized by the columns the parts hold, not by their largest index.
+std::variant<Learned, MergeFault> merge_learned(std::span<const Learned* const> parts);
 
 }  // namespace quorix::pipeline

@@ -1,4 +1,5 @@
 // The module's functions: learning a table, reading a state, merging.
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <string>
@@ -87,6 +88,14 @@ Result<PyRef> from_state(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
         return PyError::pending(PyExc_ValueError, "failed to read the state: " + failure->message);
     }
     Learned learned{std::get<Encoder>(std::move(read)), std::vector<std::uint8_t>(flags.begin(), flags.end())};
+    if (learned.record.encoding_info) {
+        // A state may list its string columns in any order, and one twice:
+        // decode reads the list as a set, and so does everything here once it
+        // is kept ascending and distinct, as learning makes it.
+        std::vector<ColumnIndex>& columns = learned.record.encoding_info->string_columns;
+        std::sort(columns.begin(), columns.end());
+        columns.erase(std::unique(columns.begin(), columns.end()), columns.end());
+    }
     return new_learned_object(std::move(learned));
 }
 
@@ -106,8 +115,10 @@ Result<Labels> labels_of(PyObject* labels) {
 }
 
 // The parts of a merge, checked: Learned objects whose string columns lie
-// below `cols`.
+// below `cols`. Each part is held for as long as its record is read: the
+// sequence given may be a generator, or be emptied by a label's __str__.
 struct MergeArguments {
+    std::vector<PyRef> held;
     std::vector<const Learned*> parts;
     std::size_t cols = 0;
     Labels labels;
@@ -118,38 +129,43 @@ Result<MergeArguments> merge_arguments(const char* full_name, PyObject* const* a
     static constexpr std::array<Parameter, 3> parameters{{{"parts", true}, {"cols", true}, {"labels", true}}};
     std::array<PyObject*, 3> given{};
     QUORIX_CHECK(match_vectorcall(full_name, parameters, args, PyVectorcall_NARGS(nargsf), kwnames, given));
-    QUORIX_TRY(PyRef items, checked(PySequence_Fast(given[0], "parts must be a sequence")));
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
-    if (count == 0) return PyError::pending(PyExc_ValueError, "merge needs at least one part");
-    std::vector<const Learned*> parts;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        QUORIX_TRY(const Learned* part, learned_of(PySequence_Fast_GET_ITEM(items.get(), i), "parts"));
-        parts.push_back(part);
-    }
-    const std::size_t cols = PyLong_AsSize_t(given[1]);
-    if (cols == static_cast<std::size_t>(-1) && PyErr_Occurred()) return PyError::fetch();
-    for (const Learned* part : parts) {
-        const auto& info = part->record.encoding_info;
-        if (info && !info->string_columns.empty() && info->string_columns.back() >= cols) {
-            return PyError::pending(PyExc_ValueError, "a part learned column " +
-                                                          std::to_string(info->string_columns.back()) +
-                                                          " as text, beyond the " + std::to_string(cols) + " columns");
+    MergeArguments merging;
+    {
+        QUORIX_TRY(PyRef items, checked(PySequence_Fast(given[0], "parts must be a sequence")));
+        const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+        if (count == 0) return PyError::pending(PyExc_ValueError, "merge needs at least one part");
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(items.get(), i));
+            QUORIX_TRY(const Learned* part, learned_of(item.get(), "parts"));
+            merging.held.push_back(std::move(item));
+            merging.parts.push_back(part);
         }
     }
-    QUORIX_TRY(Labels labels, labels_of(given[2]));
-    return MergeArguments{std::move(parts), cols, std::move(labels)};
+    merging.cols = PyLong_AsSize_t(given[1]);
+    if (merging.cols == static_cast<std::size_t>(-1) && PyErr_Occurred()) return PyError::fetch();
+    for (const Learned* part : merging.parts) {
+        const auto& info = part->record.encoding_info;
+        if (info && !info->string_columns.empty() && info->string_columns.back() >= merging.cols) {
+            return PyError::pending(PyExc_ValueError, "a part learned column " +
+                                                          std::to_string(info->string_columns.back()) +
+                                                          " as text, beyond the " + std::to_string(merging.cols) +
+                                                          " columns");
+        }
+    }
+    QUORIX_TRY(merging.labels, labels_of(given[2]));
+    return merging;
 }
 
 Result<PyRef> merge(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     QUORIX_TRY(MergeArguments merging, merge_arguments("merge()", args, nargsf, kwnames));
-    std::variant<Learned, MergeFault> merged = merge_learned(merging.parts, merging.cols);
+    std::variant<Learned, MergeFault> merged = merge_learned(merging.parts);
     if (auto* fault = std::get_if<MergeFault>(&merged)) return merge_error(*fault, merging.labels);
     return new_learned_object(std::get<Learned>(std::move(merged)));
 }
 
 Result<PyRef> check_merge(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     QUORIX_TRY(MergeArguments merging, merge_arguments("check_merge()", args, nargsf, kwnames));
-    if (std::optional<MergeFault> fault = merge_fault(merging.parts, merging.cols)) {
+    if (std::optional<MergeFault> fault = merge_fault(merging.parts)) {
         return merge_error(*fault, merging.labels);
     }
     return PyRef::borrow(Py_None);

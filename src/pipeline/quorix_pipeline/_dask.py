@@ -49,20 +49,24 @@ def require_dataframe(obj: object, method: str) -> Any:
     )
 
 
-def _in_partition(work: Any, index: int | str, count: int) -> Any:
-    """Runs one partition's work on a worker, naming the partition in any
-    error. An error that is not an Exception (an internal error of the
-    engine) is carried as a RuntimeError: dask's workers pass on only
-    Exceptions, and would leave the caller waiting for the others."""
+def _carrying(work: Any, note: str) -> Any:
+    """Runs one task's work on a worker, `note` (where it ran) on any error.
+    An error that is not an Exception (an internal error of the engine) is
+    carried as a RuntimeError: dask's workers pass on only Exceptions, and
+    would leave the caller waiting for the others."""
     try:
         return work()
     except Exception as error:
-        error.add_note(f"in partition {index} of {count} of the dask DataFrame")
+        error.add_note(note)
         raise
     except BaseException as error:
         carried = RuntimeError(f"{type(error).__name__}: {error}")
-        carried.add_note(f"in partition {index} of {count} of the dask DataFrame")
+        carried.add_note(note)
         raise carried from error
+
+
+def _in_partition(work: Any, index: int | str, count: int) -> Any:
+    return _carrying(work, f"in partition {index} of {count} of the dask DataFrame")
 
 
 def _learn_partition(params: dict[str, Any], frame: Any, index: int, count: int) -> Any:
@@ -76,16 +80,12 @@ def _learn_partition(params: dict[str, Any], frame: Any, index: int, count: int)
 def _merge_learned(spans: list[tuple[int, int]], *learned: Any) -> Any:
     from ._text_encoder import merge
 
-    try:
-        return merge(list(learned))
-    except ValueError as error:
-        # The merge counts its parts from 0; say which partitions each holds.
-        shown = ", ".join(
-            f"part {part}: partition {first}" if first == last else f"part {part}: partitions {first} to {last}"
-            for part, (first, last) in enumerate(spans)
-        )
-        error.add_note(f"in the merge of the dask DataFrame's partitions ({shown})")
-        raise
+    # The merge counts its parts from 0; the note says which partitions each holds.
+    shown = ", ".join(
+        f"part {part}: partition {first}" if first == last else f"part {part}: partitions {first} to {last}"
+        for part, (first, last) in enumerate(spans)
+    )
+    return _carrying(lambda: merge(list(learned)), f"in the merge of the dask DataFrame's partitions ({shown})")
 
 
 def learn(params: dict[str, Any], ddf: Any) -> Any:
@@ -134,7 +134,8 @@ def _inverse_transform_partition(frame: Any, encoder: Any, count: int, partition
 
 def transform(encoder: Any, ddf: Any) -> Any:
     """The codes of `ddf`, lazily: a dask DataFrame of float64 columns with
-    ddf's labels and each partition's own index."""
+    ddf's labels and each partition's own index. `encoder` is the caller's
+    frozen copy, so the graph codes with the state it was built with."""
     import numpy as np
     import pandas as pd
 

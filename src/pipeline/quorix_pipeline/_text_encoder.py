@@ -2,13 +2,16 @@
 
 from __future__ import annotations
 
+import copy
+import dataclasses
 import importlib
 import math
 import numbers
 import sys
+import threading
 import warnings
-from collections.abc import Sequence
-from typing import Any
+from collections.abc import Callable, Sequence
+from typing import Any, TypeVar
 
 import numpy as np
 
@@ -16,8 +19,7 @@ import quorix
 
 from . import _dask, _native
 
-_UNSET: Any = object()
-
+_T = TypeVar("_T")
 
 class NotFittedError(ValueError, AttributeError):
     """Raised when a TextEncoder is used before it learned anything."""
@@ -88,6 +90,82 @@ def _string_labels(labels: list[Any]) -> np.ndarray | None:
     return None
 
 
+@dataclasses.dataclass(frozen=True, eq=False)
+class _Fitted:
+    """Everything a fit learned, never changed once made (but for its parts
+    giving way to their union, which no reader can tell).
+
+    Every fit, refit, partial_fit and merge builds a new one and swaps it in
+    with a single assignment; every call takes the one it finds as it starts
+    and reads only that. So a call never sees half a refit (the labels of one
+    fit beside the texts of another), a part added meanwhile is never lost,
+    and a lazy dask graph codes with the state it was built with.
+    """
+
+    # What was learned, in the order learned; merged when first read.
+    parts: tuple[_native.Learned, ...]
+    string_columns: tuple[int, ...]
+    # n_features_in_; None for a state from a quorix.Encoder.
+    columns: int | None = None
+    # A frame's labels, and the same as its Index (compared at once).
+    labels: tuple[Any, ...] | None = None
+    index: Any = None
+    # feature_names_in_: the labels, when every one is a str.
+    names: np.ndarray | None = None
+
+    @classmethod
+    def of(cls, learned: _native.Learned, X: Any) -> _Fitted:
+        """The state of one fit of X (None: a state from outside)."""
+        string_columns = tuple(learned.string_columns())
+        if X is None:
+            return cls((learned,), string_columns)
+        if _kind(X) != "frame":
+            return cls((learned,), string_columns, int(X.shape[1]))
+        labels = _labels(X)
+        return cls((learned,), string_columns, int(X.shape[1]), tuple(labels), X.columns, _string_labels(labels))
+
+    def with_part(self, part: _native.Learned) -> _Fitted:
+        return dataclasses.replace(
+            self,
+            parts=(*self.parts, part),
+            string_columns=tuple(sorted({*self.string_columns, *part.string_columns()})),
+        )
+
+    @property
+    def learned(self) -> _native.Learned:
+        """The union of the parts. partial_fit only checks that its part
+        merges, so that learning in many chunks merges once, here."""
+        parts = self.parts
+        if len(parts) == 1:
+            return parts[0]
+        union = _native.merge(list(parts), self.bound(), self.message_labels())
+        # From now on the union stands for its parts, which are let go: the
+        # one change a state ever sees, and none that a reader can tell (two
+        # threads that both merge put the same union there).
+        object.__setattr__(self, "parts", (union,))
+        return union
+
+    def bound(self) -> int:
+        """A column count the string columns lie below."""
+        if self.columns is not None:
+            return self.columns
+        return 1 + max(self.string_columns, default=-1)
+
+    def message_labels(self) -> list[str] | None:
+        return None if self.labels is None else [str(label) for label in self.labels]
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # The union travels as its state bytes.
+        learned = self.learned
+        return (_Fitted._restored, (learned.state(), learned.numbers_read(), self.columns, self.labels, self.index,
+                                    self.names))
+
+    @classmethod
+    def _restored(cls, state: bytes, numbers_read: bytes, *rest: Any) -> _Fitted:
+        learned = _native.from_state(state, numbers_read)
+        return cls((learned,), tuple(learned.string_columns()), *rest)
+
+
 class TextEncoder:
     """Label-encodes the text columns of tables with codes learned once.
 
@@ -97,15 +175,25 @@ class TextEncoder:
     or with ``unknown="error"`` raises ValueError naming the column and the text.
     """
 
-    # Set by fitting (declared here for type checkers; none is a class attribute).
-    string_columns_: tuple[int, ...]
-    n_features_in_: int
-    feature_names_in_: np.ndarray
-    _parts: list[_native.Learned]
-    _part_columns: int
-    _frame_labels: list[Any]
-    _columns_index: Any
+    _fitted: _Fitted
     _sklearn_output_config: dict[str, str]
+
+    # scikit-learn's learned attributes: views of the fitted state.
+
+    @property
+    def string_columns_(self) -> tuple[int, ...]:
+        """The positions of the columns learned as text."""
+        return self._learned_attribute("string_columns_", lambda fitted: fitted.string_columns)
+
+    @property
+    def n_features_in_(self) -> int:
+        """The column count learned (absent for a state from a quorix.Encoder)."""
+        return self._learned_attribute("n_features_in_", lambda fitted: fitted.columns)
+
+    @property
+    def feature_names_in_(self) -> np.ndarray:
+        """The frame labels learned, when every one is a str."""
+        return self._learned_attribute("feature_names_in_", lambda fitted: fitted.names)
 
     def __init__(self, unknown: float | str = "error") -> None:
         self.unknown = unknown
@@ -126,6 +214,9 @@ class TextEncoder:
 
     def __repr__(self) -> str:
         return "TextEncoder()" if self.unknown == "error" else f"TextEncoder(unknown={self.unknown!r})"
+
+    def __sklearn_is_fitted__(self) -> bool:
+        return "_fitted" in self.__dict__
 
     def __sklearn_tags__(self) -> Any:
         # Only scikit-learn asks, so it is importable here.
@@ -153,32 +244,14 @@ class TextEncoder:
         return self
 
     def get_feature_names_out(self, input_features: Sequence[str] | None = None) -> np.ndarray:
-        self._check_fitted()
-        learned = getattr(self, "feature_names_in_", None)
-        count = getattr(self, "n_features_in_", None)
-        if input_features is not None:
-            names = np.asarray(input_features, dtype=object)
-            if learned is not None and not np.array_equal(names, learned):
-                raise ValueError("input_features is not equal to feature_names_in_")
-            if count is not None and len(names) != count:
-                raise ValueError(f"input_features should have length equal to number of features ({count}), "
-                                 f"got {len(names)}")
-            return names
-        if learned is not None:
-            return np.asarray(learned, dtype=object)
-        if count is None:
-            raise ValueError("the column count is unknown: this encoder was made from a quorix.Encoder's state")
-        return np.asarray([f"x{i}" for i in range(count)], dtype=object)
+        return _feature_names_out(self._state(), input_features)
 
     # -- learning -----------------------------------------------------------
 
     def fit(self, X: Any, y: Any = None) -> TextEncoder:
         """Learns what ``quorix.Encoder().encode(X)`` learns."""
         self._unknown_rule()
-        if _dask.is_dask_collection(X):
-            return self._adopt(_dask.learn(self.get_params(), _dask.require_dataframe(X, "fit")))
-        X = self._read(X, reset=True)
-        self._set_learned(_native.learn(X), X)
+        self._fitted = self._fit(X)
         return self
 
     def fit_transform(self, X: Any, y: Any = None) -> Any:
@@ -187,40 +260,49 @@ class TextEncoder:
         self._unknown_rule()
         if _dask.is_dask_collection(X):
             return self.fit(X).transform(X)
-        X = self._read(X, reset=True)
+        X = _table(X)
         learned, codes = _native.learn_and_encode(X)
-        self._set_learned(learned, X)
-        return self._finish(X, codes)
+        self._fitted = fitted = _Fitted.of(learned, X)
+        return self._finish(X, codes, fitted)
 
     def partial_fit(self, X: Any, y: Any = None) -> TextEncoder:
         """Learns the union of what it knows and X's texts, each column
         renumbered in byte order. On failure what was learned stays."""
-        if "_parts" not in self.__dict__:
-            return self.fit(X)
         self._unknown_rule()
-        if _dask.is_dask_collection(X):
-            frame = _dask.require_dataframe(X, "partial_fit")
-            X = self._read(frame._meta, reset=False)
-            part = _dask.learn(self.get_params(), frame)._learned
-        else:
-            X = self._read(X, reset=False)
-            part = _native.learn(X)
-        parts = [*self._parts, part]
-        count = self._column_count(X)
-        # Refused now, from the column kinds alone; the texts are merged, all
-        # parts at once, when the union is first used.
-        _native.check_merge(parts, count, self._message_labels())
-        self._parts, self._part_columns = parts, count
-        self.string_columns_ = tuple(sorted({*self.string_columns_, *part.string_columns()}))
+        # The state is read and its successor swapped in under one lock, so
+        # that two partial_fits at once each add their part. Readers take no
+        # lock: they keep the state they started with.
+        with self.__dict__.setdefault("_partial_fit_lock", threading.Lock()):
+            fitted = self.__dict__.get("_fitted")
+            if fitted is None:
+                self._fitted = self._fit(X)
+                return self
+            if _dask.is_dask_collection(X):
+                frame = _dask.require_dataframe(X, "partial_fit")
+                X = self._read(frame._meta, fitted)
+                learned: TextEncoder = _dask.learn(self.get_params(), frame)
+                part = learned._state().learned
+            else:
+                X = self._read(X, fitted)
+                part = _native.learn(X)
+            grown = fitted.with_part(part)
+            # Refused now, from the column kinds alone; the texts are merged,
+            # all parts at once, when the union is first read.
+            count = X.shape[1] if fitted.columns is None else fitted.columns
+            _native.check_merge(list(grown.parts), count, grown.message_labels())
+            self._fitted = grown
         return self
+
+    def _fit(self, X: Any) -> _Fitted:
+        if _dask.is_dask_collection(X):
+            learned: TextEncoder = _dask.learn(self.get_params(), _dask.require_dataframe(X, "fit"))
+            return learned._state()
+        X = _table(X)
+        return _Fitted.of(_native.learn(X), X)
 
     @property
     def _learned(self) -> _native.Learned:
-        parts: list[_native.Learned] = self.__dict__["_parts"]
-        if len(parts) > 1:
-            merged = _native.merge(parts, self._part_columns, self._message_labels())
-            self.__dict__["_parts"] = parts = [merged]
-        return parts[0]
+        return self._state().learned
 
     @classmethod
     def from_encoder(cls, encoder: quorix.Encoder, unknown: float | str = "error") -> TextEncoder:
@@ -228,61 +310,69 @@ class TextEncoder:
         if not isinstance(encoder, quorix.Encoder):
             raise TypeError(f"from_encoder takes a quorix.Encoder, not {type(encoder).__name__}")
         made = cls(unknown=unknown)
-        made._set_learned(_native.from_state(encoder.__getstate__(), b""), None)
+        made._fitted = _Fitted.of(_native.from_state(encoder.__getstate__(), b""), None)
         return made
 
     @property
     def encoder_(self) -> quorix.Encoder:
         """A quorix.Encoder holding the learned state."""
-        self._check_fitted()
+        state = self._state().learned.state()
         encoder = quorix.Encoder()
-        encoder.__setstate__(self._learned.state())
+        encoder.__setstate__(state)
         return encoder
 
     @property
     def categories_(self) -> dict[int, list[str]]:
         """Each string column's learned texts (by position), in the order of their codes."""
-        self._check_fitted()
-        return {column: self._learned.categories(column) for column in self.string_columns_}
+        fitted = self._state()
+        learned = fitted.learned
+        return {column: learned.categories(column) for column in fitted.string_columns}
 
     # -- applying -----------------------------------------------------------
 
     def transform(self, X: Any) -> Any:
         """X coded with the learned maps."""
-        self._check_fitted()
+        fitted = self._state()
         unknown = self._unknown_rule()
         if _dask.is_dask_collection(X):
             frame = _dask.require_dataframe(X, "transform")
-            self._read(frame._meta, reset=False)
-            return _dask.transform(self, frame)
-        X = self._read(X, reset=False)
-        return self._finish(X, self._learned.transform(X, unknown))
+            self._read(frame._meta, fitted)
+            return _dask.transform(self._frozen(fitted), frame)
+        X = self._read(X, fitted)
+        return self._finish(X, fitted.learned.transform(X, unknown), fitted)
 
     def inverse_transform(self, X: Any) -> Any:
         """The texts back: quorix.Encoder.decode with the learned state (a
         frame keeps the codes' index). A cell holding the numeric ``unknown``
         comes back as None."""
-        self._check_fitted()
+        fitted = self._state()
         unknown = self._unknown_rule()
         if _dask.is_dask_collection(X):
             frame = _dask.require_dataframe(X, "inverse_transform")
-            self._read(frame._meta, reset=False, check_labels=False)
-            return _dask.inverse_transform(self, frame)
+            self._read(frame._meta, fitted, check_labels=False)
+            return _dask.inverse_transform(self._frozen(fitted), frame)
         # Codes carry the labels encode gave them: only their count is checked.
-        X = self._read(X, reset=False, check_labels=False)
+        X = self._read(X, fitted, check_labels=False)
+        learned = fitted.learned
         if unknown is None or math.isnan(unknown):
-            return self._keep_index(X, self._learned.inverse_transform(X))
-        columns = list(self.string_columns_)
-        values = X.to_numpy(dtype=np.float64, copy=True) if _kind(X) == "frame" else np.array(X, dtype=np.float64)
+            return self._keep_index(X, learned.inverse_transform(X))
+        columns = list(fitted.string_columns)
+        try:
+            values = (X.to_numpy(dtype=np.float64, copy=True) if _kind(X) == "frame"
+                      else np.array(X, dtype=np.float64))
+        except (TypeError, ValueError):
+            # Texts among the codes: the decoder names the column and the text.
+            learned.inverse_transform(X)
+            raise
         unseen = values[:, columns] == unknown
         if not unseen.any():
-            return self._keep_index(X, self._learned.inverse_transform(X))
+            return self._keep_index(X, learned.inverse_transform(X))
         block = values[:, columns]
         block[unseen] = np.nan
         values[:, columns] = block
         if _kind(X) == "frame":
             values = type(X)(values, columns=X.columns)
-        texts = self._learned.inverse_transform(values)
+        texts = learned.inverse_transform(values)
         if _kind(texts) == "frame":
             texts.index = X.index
             for position, column in enumerate(columns):
@@ -300,24 +390,38 @@ class TextEncoder:
             texts.index = X.index
         return texts
 
-    # -- pickling: the learned record travels as its state bytes --------------
+    # -- pickling: the fitted state travels as its union's state bytes ---------
 
     def __getstate__(self) -> dict[str, Any]:
         state = dict(self.__dict__)
-        if state.pop("_parts", None) is not None:
-            learned = self._learned
-            state["_learned_state"] = (learned.state(), learned.numbers_read())
-        state.pop("_part_columns", None)
+        state.pop("_partial_fit_lock", None)
         return state
 
-    def __setstate__(self, state: dict[str, Any]) -> None:
-        state = dict(state)
-        stored = state.pop("_learned_state", None)
-        self.__dict__.update(state)
-        if stored is not None:
-            self._parts = [_native.from_state(*stored)]
-
     # -- inside -------------------------------------------------------------
+
+    def _state(self) -> _Fitted:
+        """The fitted state, read once per call."""
+        fitted: _Fitted | None = self.__dict__.get("_fitted")
+        if fitted is None:
+            raise _not_fitted(type(self).__name__)
+        return fitted
+
+    def _learned_attribute(self, name: str, read: Callable[[_Fitted], _T | None]) -> _T:
+        """What `read` finds in the fitted state; absent (AttributeError)
+        before a fit, or when the fit did not learn it."""
+        fitted: _Fitted | None = self.__dict__.get("_fitted")
+        value = None if fitted is None else read(fitted)
+        if value is None:
+            raise AttributeError(f"'{type(self).__name__}' object has no attribute '{name}'")
+        return value
+
+    def _frozen(self, fitted: _Fitted) -> TextEncoder:
+        """A copy holding `fitted` and today's parameters: what a lazy dask
+        graph codes with, whichever scheduler runs it, whatever is fitted
+        meanwhile."""
+        frozen = copy.copy(self)
+        frozen._fitted = fitted
+        return frozen
 
     def _unknown_rule(self) -> float | None:
         """None when an unseen text is an error, else the number it becomes."""
@@ -325,22 +429,17 @@ class TextEncoder:
         if isinstance(unknown, str) and unknown == "error":
             return None
         if isinstance(unknown, numbers.Real) and not isinstance(unknown, bool):
-            return float(unknown)
+            try:
+                return float(unknown)
+            except OverflowError:
+                pass
         raise ValueError(f"unknown must be 'error' or a number (such as float('nan') or -1), got {unknown!r}")
 
-    def _check_fitted(self) -> None:
-        if "_parts" not in self.__dict__:
-            raise _not_fitted(type(self).__name__)
-
-    def _read(self, X: Any, reset: bool, check_labels: bool = True) -> Any:
+    def _read(self, X: Any, fitted: _Fitted, check_labels: bool = True) -> Any:
         kind = _kind(X)
         if kind == "array":
             X = _plain_array(np.asarray(X))
-        if reset:
-            for name in ("n_features_in_", "feature_names_in_", "_frame_labels", "_columns_index"):
-                self.__dict__.pop(name, None)
-            return X
-        count = getattr(self, "n_features_in_", None)
+        count = fitted.columns
         if count is not None and X.shape[1] != count:
             raise ValueError(
                 f"X has {X.shape[1]} features, but {type(self).__name__} is expecting {count} features as input."
@@ -348,15 +447,14 @@ class TextEncoder:
         if check_labels:
             # The learned labels themselves, compared at once: a request of
             # one row should not pay for a list of them.
-            learned_index = self.__dict__.get("_columns_index")
-            if kind != "frame" or learned_index is None or not X.columns.equals(learned_index):
-                self._check_labels(_labels(X) if kind == "frame" else None)
+            if kind != "frame" or fitted.index is None or not X.columns.equals(fitted.index):
+                self._check_labels(_labels(X) if kind == "frame" else None, fitted)
         return X
 
-    def _check_labels(self, labels: list[Any] | None) -> None:
-        learned = getattr(self, "_frame_labels", None)
+    def _check_labels(self, labels: list[Any] | None, fitted: _Fitted) -> None:
+        learned = None if fitted.labels is None else list(fitted.labels)
         if labels is None:
-            if learned is not None and getattr(self, "feature_names_in_", None) is not None:
+            if learned is not None and fitted.names is not None:
                 warnings.warn(
                     f"X does not have valid feature names, but {type(self).__name__} was fitted with feature names",
                     UserWarning,
@@ -364,7 +462,7 @@ class TextEncoder:
                 )
             return
         if learned is None:
-            if hasattr(self, "n_features_in_") and _string_labels(labels) is not None:
+            if fitted.columns is not None and _string_labels(labels) is not None:
                 warnings.warn(
                     f"X has feature names, but {type(self).__name__} was fitted without feature names",
                     UserWarning,
@@ -390,37 +488,7 @@ class TextEncoder:
             )
         raise ValueError(message)
 
-    def _set_learned(self, learned: Any, X: Any) -> None:
-        self._parts = [learned]
-        self.string_columns_ = tuple(learned.string_columns())
-        if X is None:
-            return
-        self.n_features_in_ = int(X.shape[1])
-        if _kind(X) == "frame":
-            labels = _labels(X)
-            self._frame_labels, self._columns_index = labels, X.columns
-            names = _string_labels(labels)
-            if names is not None:
-                self.feature_names_in_ = names
-
-    def _adopt(self, learned: TextEncoder) -> TextEncoder:
-        """Takes what `learned` learned (elsewhere: on dask's workers)."""
-        for name in ("n_features_in_", "feature_names_in_", "_frame_labels"):
-            self.__dict__.pop(name, None)
-        self._set_learned(learned._learned, None)
-        for name in ("n_features_in_", "feature_names_in_", "_frame_labels"):
-            if hasattr(learned, name):
-                setattr(self, name, getattr(learned, name))
-        return self
-
-    def _column_count(self, X: Any) -> int:
-        return int(getattr(self, "n_features_in_", X.shape[1]))
-
-    def _message_labels(self) -> list[str] | None:
-        labels = getattr(self, "_frame_labels", None)
-        return None if labels is None else [str(label) for label in labels]
-
-    def _finish(self, X: Any, codes: Any) -> Any:
+    def _finish(self, X: Any, codes: Any, fitted: _Fitted) -> Any:
         """The codes as the output configuration asks; a frame keeps X's index."""
         is_frame = _kind(X) == "frame"
         if is_frame:
@@ -431,10 +499,32 @@ class TextEncoder:
         if not is_frame:
             import pandas as pd
 
-            codes = pd.DataFrame(codes, columns=self.get_feature_names_out(), copy=False)
+            codes = pd.DataFrame(codes, columns=_feature_names_out(fitted, None), copy=False)
         if config == "polars":
             return importlib.import_module("polars").from_pandas(codes)
         return codes
+
+
+def _table(X: Any) -> Any:
+    """X as the engine reads it, for a fit: nothing learned to check it against."""
+    return _plain_array(np.asarray(X)) if _kind(X) == "array" else X
+
+
+def _feature_names_out(fitted: _Fitted, input_features: Sequence[str] | None) -> np.ndarray:
+    learned, count = fitted.names, fitted.columns
+    if input_features is not None:
+        names = np.asarray(input_features, dtype=object)
+        if learned is not None and not np.array_equal(names, learned):
+            raise ValueError("input_features is not equal to feature_names_in_")
+        if count is not None and len(names) != count:
+            raise ValueError(f"input_features should have length equal to number of features ({count}), "
+                             f"got {len(names)}")
+        return names
+    if learned is not None:
+        return np.asarray(learned, dtype=object)
+    if count is None:
+        raise ValueError("the column count is unknown: this encoder was made from a quorix.Encoder's state")
+    return np.asarray([f"x{i}" for i in range(count)], dtype=object)
 
 
 def merge(encoders: Sequence[TextEncoder]) -> TextEncoder:
@@ -446,27 +536,29 @@ def merge(encoders: Sequence[TextEncoder]) -> TextEncoder:
     for encoder in encoders:
         if not isinstance(encoder, TextEncoder):
             raise TypeError(f"merge takes TextEncoders, not {type(encoder).__name__}")
-        encoder._check_fitted()
-    first = encoders[0]
-    count = getattr(first, "n_features_in_", None)
-    labels = getattr(first, "_frame_labels", None)
-    for position, encoder in enumerate(encoders[1:], start=1):
-        other = getattr(encoder, "n_features_in_", None)
-        if count is not None and other is not None and other != count:
-            raise ValueError(f"encoder {position} learned {other} columns, encoder 0 learned {count}")
-        if count is None:
-            count = other
-        if labels is not None and getattr(encoder, "_frame_labels", labels) != labels:
-            raise ValueError(f"encoder {position} learned the columns {encoder._frame_labels}, encoder 0 learned {labels}")
-    if count is None:
-        count = 1 + max((max(e.string_columns_, default=-1) for e in encoders), default=-1)
-    merged = TextEncoder(unknown=first.unknown)
-    merged.__dict__.update({k: v for k, v in first.__dict__.items() if k in ("_sklearn_output_config",)})
-    learned = _native.merge([e._learned for e in encoders], count, first._message_labels())
-    merged._set_learned(learned, None)
-    for name in ("n_features_in_", "feature_names_in_", "_frame_labels", "_columns_index"):
-        for encoder in encoders:
-            if hasattr(encoder, name):
-                setattr(merged, name, getattr(encoder, name))
-                break
+    states = [encoder._state() for encoder in encoders]
+    # Every encoder that learned a column count, and every one that learned
+    # labels, must agree with the first that did.
+    counted = [(position, fitted) for position, fitted in enumerate(states) if fitted.columns is not None]
+    labelled = [(position, fitted) for position, fitted in enumerate(states) if fitted.labels is not None]
+    for position, fitted in counted[1:]:
+        first, against = counted[0]
+        if fitted.columns != against.columns:
+            raise ValueError(f"encoder {position} learned {fitted.columns} columns, encoder {first} learned "
+                             f"{against.columns}")
+    for position, fitted in labelled[1:]:
+        first, against = labelled[0]
+        if fitted.labels != against.labels:
+            raise ValueError(f"encoder {position} learned the columns {list(fitted.labels or ())}, encoder {first} "
+                             f"learned {list(against.labels or ())}")
+    named = labelled[0][1] if labelled else states[0]
+    count = counted[0][1].columns if counted else None
+    # The bound only checks the parts' columns; the merge is sized by what
+    # they hold, however large an index a state names.
+    bound = count if count is not None else 1 + max((c for f in states for c in f.string_columns), default=-1)
+    learned = _native.merge([fitted.learned for fitted in states], bound, named.message_labels())
+    merged = TextEncoder(unknown=encoders[0].unknown)
+    merged.__dict__.update({k: v for k, v in encoders[0].__dict__.items() if k in ("_sklearn_output_config",)})
+    merged._fitted = _Fitted((learned,), tuple(learned.string_columns()), count, named.labels, named.index,
+                             named.names)
     return merged
