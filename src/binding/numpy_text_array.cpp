@@ -119,14 +119,11 @@ Result<bool> missing_cell_of(numpy::Descr* descr, MissingCell& missing) {
         return true;
     }
     // pandas' NA, whose str() is "<NA>" and which converts to no float.
-    if (PyObject* pandas = PyDict_GetItemString(PyImport_GetModuleDict(), "pandas")) {
-        PyRef pandas_na = PyRef::steal(PyObject_GetAttrString(pandas, "NA"));
-        if (!pandas_na) QUORIX_CHECK(drop_error_if(PyExc_AttributeError));
-        if (pandas_na && object == pandas_na.get()) {
-            missing.kind = MissingCell::Kind::kText;
-            missing.text = "<NA>";
-            return true;
-        }
+    QUORIX_TRY(PyRef na_of_pandas, pandas_na());
+    if (na_of_pandas && object == na_of_pandas.get()) {
+        missing.kind = MissingCell::Kind::kText;
+        missing.text = "<NA>";
+        return true;
     }
     return false;
 }

@@ -46,6 +46,14 @@ bool exact_str_text(PyObject* str, std::string_view& text) {
     return true;
 }
 
+Result<PyRef> pandas_na() {
+    PyObject* pandas = PyDict_GetItemString(PyImport_GetModuleDict(), "pandas");
+    if (pandas == nullptr) return PyRef();
+    PyRef na = PyRef::steal(PyObject_GetAttrString(pandas, "NA"));
+    if (!na) QUORIX_CHECK(drop_error_if(PyExc_AttributeError));  // a pandas without NA holds none
+    return na;
+}
+
 // str() of an exact float: its repr.
 bool float_text(double value, std::string& text) {
     char* written = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);

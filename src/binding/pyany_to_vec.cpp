@@ -17,6 +17,7 @@
 #include "binding/array_borrow.hpp"
 #include "engine/internal_error.hpp"
 #include "binding/numpy_api.hpp"
+#include "binding/object_text.hpp"
 #include "binding/py_ref.hpp"
 
 namespace quorix {
@@ -120,15 +121,6 @@ std::pair<std::size_t, std::size_t> read_shape(PyObject* obj) {
     const std::size_t rows = shape_item(PyTuple_GET_ITEM(shape.get(), 0));
     const std::size_t cols = shape_item(PyTuple_GET_ITEM(shape.get(), 1));
     return {rows, cols};
-}
-
-// pandas' NA when pandas is loaded, else null.
-Result<PyRef> pandas_na() {
-    PyObject* pandas = PyDict_GetItemString(PyImport_GetModuleDict(), "pandas");
-    if (pandas == nullptr) return PyRef();
-    PyRef na = PyRef::steal(PyObject_GetAttrString(pandas, "NA"));
-    if (!na) QUORIX_CHECK(drop_error_if(PyExc_AttributeError));
-    return na;
 }
 
 Status read_cells(PyObject* obj, GatheredTable& table, bool encode_text_arrays) {
