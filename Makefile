@@ -44,11 +44,12 @@ TSAN_SKIP := (^|/)(ArrowTextReader|CellTexts|FuzzReplay|HashMap[A-Za-z]*|CgroupQ
 
 BENCH_READY := $(VENV)/.bench-ready
 
-.PHONY: demo test test-python test-leaks test-numpy1 test-cpp test-stub install wheel test-installed test-asan test-tsan sanitize tsan fuzz bench bench-python bench-engine bench-state bench-frames bench-cardinality bench-unusual bench-numpy-text bench-text-encoder bench-dask build-deps system-deps fuzz-deps clean
+.PHONY: demo test test-python test-leaks test-numpy1 test-cpp test-stub install wheel test-installed test-asan test-tsan sanitize tsan fuzz bench bench-python bench-engine bench-state bench-frames bench-cardinality bench-unusual bench-numpy-text bench-text-encoder bench-arrow bench-dask build-deps system-deps fuzz-deps clean
 
 demo: install
 	$(PY) examples/quickstart.py
 	$(PY) examples/text_encoder.py
+	$(PY) examples/polars_frames.py
 
 test: install test-python test-stub test-numpy1 test-cpp test-leaks
 
@@ -114,7 +115,7 @@ test-python: install
 # The type stubs against the installed modules, and the examples under mypy --strict.
 test-stub: install
 	$(PY) -m mypy.stubtest quorix quorix_pipeline
-	$(PY) -m mypy --strict --cache-dir build/mypy-cache examples/quickstart.py examples/text_encoder.py
+	$(PY) -m mypy --strict --cache-dir build/mypy-cache examples/quickstart.py examples/text_encoder.py examples/polars_frames.py
 
 # Many calls of every kind: no live object and no traced memory may grow.
 test-leaks: install
@@ -177,7 +178,7 @@ fuzz: fuzz-deps
 
 # Every benchmark, one after the other.
 bench: bench-python bench-engine bench-state bench-frames bench-cardinality bench-unusual bench-numpy-text \
-  bench-text-encoder bench-dask
+  bench-text-encoder bench-arrow bench-dask
 
 # Beside pandas and scikit-learn.
 bench-python: install $(BENCH_READY)
@@ -206,6 +207,11 @@ bench-numpy-text: install $(BENCH_READY)
 # polars; one-row latency, partial_fit in chunks, peak memory.
 bench-text-encoder: install $(BENCH_READY)
 	$(PY) bench/text_encoder.py
+
+# TextEncoder on polars frames and a LazyFrame over Parquet files, beside
+# polars-ds, scikit-learn and quorix through to_pandas().
+bench-arrow: install $(BENCH_READY)
+	$(PY) bench/arrow_tables.py
 
 # TextEncoder on a local dask cluster over Parquet files, beside copying the
 # files and dask-ml.

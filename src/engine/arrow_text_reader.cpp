@@ -41,6 +41,16 @@ std::uint64_t count_clear_bits(const std::uint8_t* bits, std::uint64_t first, st
     return clear;
 }
 
+constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+
+bool is_ascii(std::string_view text) noexcept {
+    std::uint64_t high = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) high |= load<std::uint64_t>(text.data() + i);
+    for (; i < text.size(); ++i) high |= static_cast<std::uint8_t>(text[i]);
+    return (high & kHighBits) == 0;
+}
+
 }  // namespace
 
 struct TextArrayOpener {
@@ -203,23 +213,15 @@ private:
     }
 };
 
-std::string_view TextArray::view_text(std::size_t row, std::uint64_t i) const noexcept {
-    if (is_null(row)) return kEmptyText;
-    const std::uint8_t* view = offsets_ + i * kViewBytes;
-    const auto length = load<std::int32_t>(view);
-    if (length <= kInlineBytes) {
-        return std::string_view(reinterpret_cast<const char*>(view + 4), static_cast<std::size_t>(length));
-    }
-    const auto buffer = load<std::int32_t>(view + 8);
-    const auto offset = load<std::int32_t>(view + 12);
-    return std::string_view(static_cast<const char*>(variadic_[buffer]) + offset, static_cast<std::size_t>(length));
-}
-
 bool TextArray::holds_utf8() const noexcept {
     if (length_ == 0) return true;
     if (layout_ == TextLayout::kStringView) {
+        // Row by row (the texts lie anywhere in the buffers), ASCII texts
+        // (most of them) told apart a word at a time.
         for (std::size_t row = 0; row < size(); ++row) {
-            if (!is_null(row) && !is_utf8(text(row))) return false;
+            if (is_null(row)) continue;
+            const std::string_view text = view_text(row, static_cast<std::uint64_t>(offset_) + row);
+            if (!is_ascii(text) && !is_utf8(text)) return false;
         }
         return true;
     }

@@ -87,7 +87,18 @@ public:
 private:
     friend struct TextArrayOpener;
 
-    std::string_view view_text(std::size_t row, std::uint64_t i) const noexcept;
+    // A view's text: inline for at most 12 bytes, else in a variadic buffer.
+    std::string_view view_text(std::size_t row, std::uint64_t i) const noexcept {
+        if (is_null(row)) return kEmptyText;
+        const std::uint8_t* view = offsets_ + i * 16;
+        const auto length = load<std::int32_t>(view);
+        if (length <= 12) {
+            return std::string_view(reinterpret_cast<const char*>(view + 4), static_cast<std::size_t>(length));
+        }
+        const auto buffer = load<std::int32_t>(view + 8);
+        const auto offset = load<std::int32_t>(view + 12);
+        return std::string_view(static_cast<const char*>(variadic_[buffer]) + offset, static_cast<std::size_t>(length));
+    }
 
     TextLayout layout_ = TextLayout::kString;
     std::int64_t length_ = 0;

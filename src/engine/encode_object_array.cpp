@@ -56,10 +56,24 @@ CodeToText inverse_of(const TextToCode& text_to_code) {
 
 namespace {
 
-// Writes column c of the matrix at `start`; cell (r, c) belongs to this job alone.
-void fill_column(double* start, std::size_t cols, ColumnIndex c, std::span<const double> values) {
-    parallel_for_each_index(
-        values.size(), [&](std::size_t r) { start[r * cols + c] = values[r]; }, row_grain);
+// Where the cells go: cell (r, c) at r * row_step + c * col_step, or
+// nowhere (a fit that keeps only the maps). Every column job writes its own
+// column and nothing else of it, so the jobs share the address without a lock.
+struct CellLayout {
+    double* matrix;
+    std::size_t row_step, col_step;
+
+    bool writes() const noexcept { return matrix != nullptr; }
+    double* column(ColumnIndex c) const noexcept { return matrix + c * col_step; }
+};
+
+// Writes column c; cell (r, c) belongs to this job alone.
+template <class ValueAt>
+void fill_column(const CellLayout& layout, std::size_t rows, ColumnIndex c, const ValueAt& value_at) {
+    if (!layout.writes()) return;
+    double* const start = layout.column(c);
+    const std::size_t step = layout.row_step;
+    parallel_for_each_index(rows, [&](std::size_t r) { start[r * step] = value_at(r); }, row_grain);
 }
 
 // What the rows of a dictionary column show: which categories occur, and
@@ -165,42 +179,34 @@ struct DictionaryCodes {
 // null texts that occur, are encoded once, and every row takes the code of
 // its category. The distinct texts are those of the rows, so the maps and
 // codes are those of encoding the rows one by one.
-ColumnMaps encode_dictionary_column(const GatheredColumns& columns, double* start, ColumnIndex c) {
+ColumnMaps encode_dictionary_column(const GatheredColumns& columns, const CellLayout& layout, ColumnIndex c) {
     const TextColumn& texts = columns.columns[c].texts;
     const OccurringCategories seen = OccurringCategories::of(texts);
     DictionaryCodes coded = seen.ascending(texts.categories()) ? DictionaryCodes::by_rank(texts, seen)
                                                                : DictionaryCodes::by_encoding(texts, seen);
     ColumnMaps maps{c, std::move(coded.text_to_code), {}};
-    const std::size_t cols = columns.cols;
-    join(
-        [&] {
-            parallel_for_each_index(
-                texts.size(), [&](std::size_t r) { start[r * cols + c] = coded.row_code(texts, r); }, row_grain);
-        },
-        [&] { maps.code_to_text = inverse_of(maps.text_to_code); });
+    join([&] { fill_column(layout, texts.size(), c, [&](std::size_t r) { return coded.row_code(texts, r); }); },
+         [&] { maps.code_to_text = inverse_of(maps.text_to_code); });
     return maps;
 }
 
-// Every job writes its own column of the matrix at `start`, and nothing else
-// of it, so the jobs share the address without a lock.
-std::optional<ColumnMaps> encode_column(const GatheredColumns& columns, double* start, ColumnIndex c) {
+std::optional<ColumnMaps> encode_column(const GatheredColumns& columns, const CellLayout& layout, ColumnIndex c) {
     const GatheredColumn& column = columns.columns[c];
     if (!column.is_string) {
         if (column.number_source) {
             // Read where the numbers lie, each converted once into its cell.
             const NumberSource& source = column.number_source;
-            const std::size_t cols = columns.cols;
-            parallel_for_each_index(
-                columns.rows, [&](std::size_t r) { start[r * cols + c] = source[r]; }, row_grain);
+            fill_column(layout, columns.rows, c, [&](std::size_t r) { return source[r]; });
             return std::nullopt;
         }
         // Plain double copies keep NaN payloads, infinities and -0.0 as they are.
-        fill_column(start, columns.cols, c, column.numbers);
+        fill_column(layout, column.numbers.size(), c, [&](std::size_t r) { return column.numbers[r]; });
         return std::nullopt;
     }
-    if (column.texts.is_dictionary()) return encode_dictionary_column(columns, start, c);
+    if (column.texts.is_dictionary()) return encode_dictionary_column(columns, layout, c);
     // The codes go straight into their cells: cell (r, c) belongs to this job alone.
-    ColumnMaps maps{c, label_encode_into(column.texts, start + c, columns.cols), {}};
+    double* const codes = layout.writes() ? layout.column(c) : nullptr;
+    ColumnMaps maps{c, label_encode_into(column.texts, codes, layout.row_step), {}};
     maps.code_to_text = inverse_of(maps.text_to_code);
     return maps;
 }
@@ -208,15 +214,23 @@ std::optional<ColumnMaps> encode_column(const GatheredColumns& columns, double* 
 }  // namespace
 
 EncodingInfo encode_object_array(const GatheredColumns& columns, double* matrix) {
+    return encode_object_array(columns, matrix, columns.cols, 1);
+}
+
+EncodingInfo encode_object_array(const GatheredColumns& columns, double* matrix, std::size_t row_step,
+                                 std::size_t col_step) {
     EncodingInfo info;
     info.text_to_code.reserve(columns.cols);
     info.code_to_text.reserve(columns.cols);
-    std::vector<ColumnMaps> collected =
-        parallel_filter_map(columns.cols, [&](std::size_t c) { return encode_column(columns, matrix, c); });
-    // In column order; every index occurs once, so nothing is replaced.
-    for (ColumnMaps& maps : collected) {
-        info.text_to_code.emplace(maps.column, std::move(maps.text_to_code));
-        info.code_to_text.emplace(maps.column, std::move(maps.code_to_text));
+    {
+        const CellLayout layout{matrix, row_step, col_step};
+        std::vector<ColumnMaps> collected = parallel_filter_map(
+            columns.cols, [&](std::size_t c) { return encode_column(columns, layout, c); });
+        // In column order; every index occurs once, so nothing is replaced.
+        for (ColumnMaps& maps : collected) {
+            info.text_to_code.emplace(maps.column, std::move(maps.text_to_code));
+            info.code_to_text.emplace(maps.column, std::move(maps.code_to_text));
+        }
     }
     for (ColumnIndex c = 0; c < columns.cols; ++c) {
         if (columns.columns[c].is_string) info.string_columns.push_back(c);

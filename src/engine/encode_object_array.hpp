@@ -12,6 +12,11 @@ namespace quorix {
 // pool and returns the maps of the string columns.
 EncodingInfo encode_object_array(const GatheredColumns& columns, double* matrix);
 
+// The same with cell (r, c) at matrix[r * row_step + c * col_step]; a null
+// `matrix` writes no cell and only learns the maps.
+EncodingInfo encode_object_array(const GatheredColumns& columns, double* matrix, std::size_t row_step,
+                                 std::size_t col_step);
+
 // A column's code-to-text map: the entries of its text-to-code map that have
 // a code, inverted.
 CodeToText inverse_of(const TextToCode& text_to_code);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -203,27 +204,51 @@ private:
     std::vector<std::string_view> categories_;
 };
 
+// An IEEE half-precision number as a double (exact: every half is a double).
+inline double half_to_double(std::uint16_t bits) noexcept {
+    const int exponent = (bits >> 10) & 0x1F;
+    const int fraction = bits & 0x3FF;
+    double value;
+    if (exponent == 0) {
+        value = std::ldexp(static_cast<double>(fraction), -24);
+    } else if (exponent == 0x1F) {
+        value = fraction == 0 ? std::numeric_limits<double>::infinity() : std::numeric_limits<double>::quiet_NaN();
+    } else {
+        value = std::ldexp(static_cast<double>(fraction | 0x400), exponent - 25);
+    }
+    return (bits & 0x8000) != 0 ? -value : value;
+}
+
 // A numeric column read where it lies: a column's own buffer, each element
-// converted as float() of it would be, and, for a masked column, NaN where
-// the mask (one byte per row, non-zero for missing) says so.
+// converted as float() of it would be, and NaN where the mask (one byte per
+// row, non-zero for missing) or an Arrow validity bitmap says so.
 struct NumberSource {
     enum class Type : std::uint8_t {
-        kNone, kBool, kInt8, kUInt8, kInt16, kUInt16, kInt32, kUInt32, kInt64, kUInt64, kFloat32, kFloat64, kNaN
+        kNone, kBool, kInt8, kUInt8, kInt16, kUInt16, kInt32, kUInt32, kInt64, kUInt64, kFloat32, kFloat64, kNaN,
+        kFloat16, kBoolBits  // Arrow's half floats, and its booleans packed eight to a byte from bit `bit_offset`
     };
     Type type = Type::kNone;
     const char* data = nullptr;
     std::ptrdiff_t stride = 0;
     const char* missing = nullptr;
     std::ptrdiff_t missing_stride = 0;
+    const std::uint8_t* valid_bits = nullptr;  // bit (bit_offset + row) clear: missing
+    std::size_t bit_offset = 0;
 
     explicit operator bool() const noexcept { return type != Type::kNone; }
 
     double operator[](std::size_t row) const noexcept {
         const auto r = static_cast<std::ptrdiff_t>(row);
         if (missing != nullptr && missing[r * missing_stride] != 0) return std::numeric_limits<double>::quiet_NaN();
+        if (valid_bits != nullptr && !bit_set(valid_bits, bit_offset + row)) {
+            return std::numeric_limits<double>::quiet_NaN();
+        }
         const char* at = data + r * stride;
         switch (type) {
             case Type::kBool: return *at != 0 ? 1.0 : 0.0;
+            case Type::kBoolBits:
+                return bit_set(reinterpret_cast<const std::uint8_t*>(data), bit_offset + row) ? 1.0 : 0.0;
+            case Type::kFloat16: return half_to_double(load<std::uint16_t>(at));
             case Type::kInt8: return static_cast<double>(load<std::int8_t>(at));
             case Type::kUInt8: return static_cast<double>(load<std::uint8_t>(at));
             case Type::kInt16: return static_cast<double>(load<std::int16_t>(at));
@@ -239,6 +264,8 @@ struct NumberSource {
         }
         return std::numeric_limits<double>::quiet_NaN();
     }
+
+    static bool bit_set(const std::uint8_t* bits, std::size_t bit) noexcept { return ((bits[bit >> 3] >> (bit & 7)) & 1) != 0; }
 };
 
 struct GatheredColumn {
@@ -249,6 +276,17 @@ struct GatheredColumn {
     // A string column some of whose texts were numbers (not NaN) read before
     // its first text, now in their promoted form.
     bool promoted_numbers = false;
+
+    // A numeric column of `rows` rows holding a number that is not NaN.
+    bool holds_a_number(std::size_t rows) const noexcept {
+        if (number_source) {
+            for (std::size_t r = 0; r < rows; ++r) {
+                if (!std::isnan(number_source[r])) return true;
+            }
+            return false;
+        }
+        return std::any_of(numbers.begin(), numbers.end(), [](double value) { return !std::isnan(value); });
+    }
 };
 
 struct GatheredColumns {

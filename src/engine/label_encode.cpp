@@ -482,7 +482,7 @@ bool into_by_hashing(const TextColumn& texts, TextToCode& map, double* codes, st
     const std::span<const Record> sorted = sort_distinct(texts, skip, records.get(), rows.get(), distinct.count);
     const std::vector<std::size_t> markers =
         marker_positions(sorted.size(), [&](std::size_t i) { return text_of(texts, sorted[i]); });
-    write_codes(sorted, markers, reinterpret_cast<double*>(rows.get()), distinct.ids, codes, stride);
+    if (codes != nullptr) write_codes(sorted, markers, reinterpret_cast<double*>(rows.get()), distinct.ids, codes, stride);
     // What the map is built in next may reuse these blocks.
     distinct.ids = {};
     rows.reset();
@@ -509,6 +509,7 @@ TextToCode label_encode_into(const TextColumn& texts, double* codes, std::size_t
         if (label_encode_strategies::into_by_hashing(texts, map, codes, stride)) return map;
     }
     LabelEncoding encoded = label_encode_strategies::by_sorting(texts);
+    if (codes == nullptr) return std::move(encoded.text_to_code);
     parallel_for_each_index(
         encoded.codes.size(), [&](std::size_t r) { codes[r * stride] = encoded.codes[r]; }, row_grain);
     return std::move(encoded.text_to_code);

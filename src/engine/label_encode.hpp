@@ -31,7 +31,7 @@ TextToCode text_to_code_of_ascending(std::span<const std::string_view> distinct)
 LabelEncoding label_encode(const TextColumn& texts);
 
 // label_encode with the codes written where they are wanted: row r's at
-// codes[r * stride]. Returns the map.
+// codes[r * stride], or nowhere when `codes` is null. Returns the map.
 TextToCode label_encode_into(const TextColumn& texts, double* codes, std::size_t stride);
 
 // The two strategies label_encode may take; both give the same result, and the

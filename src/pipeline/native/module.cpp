@@ -1,4 +1,5 @@
 // The companion's native module: its functions and the Learned type.
+#include "pipeline/native/arrow_functions.hpp"
 #include "pipeline/native/learned_object.hpp"
 #include "pipeline/native/module_functions.hpp"
 #include "binding/main_interpreter_only.hpp"
@@ -23,6 +24,12 @@ PyMethodDef module_methods[] = {
      "merge(parts, cols, labels)\n--\n\nThe union of Learned parts, in the order given."},
     {"check_merge", as_function(module_check_merge), METH_FASTCALL | METH_KEYWORDS,
      "check_merge(parts, cols, labels)\n--\n\nRaises what merge(parts, cols, labels) would refuse, merging nothing."},
+    {"learn_arrow", as_function(module_learn_arrow), METH_FASTCALL | METH_KEYWORDS,
+     "learn_arrow(table)\n--\n\nWhat one encode of an Arrow table learns, no code written: (Learned, names)."},
+    {"learn_and_encode_arrow", as_function(module_learn_and_encode_arrow), METH_FASTCALL | METH_KEYWORDS,
+     "learn_and_encode_arrow(table)\n--\n\nOne encode of an Arrow table: (Learned, names, column-major codes)."},
+    {"transform_arrow", as_function(module_transform_arrow), METH_FASTCALL | METH_KEYWORDS,
+     "transform_arrow(learned, table, unknown)\n--\n\nAn Arrow table coded: (names, column-major codes)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -26,8 +26,9 @@ bool holds_a_number(const Matrix& matrix, ColumnIndex c) {
     return false;
 }
 
-// Encodes the table as Encoder.encode does, keeping what was learned.
-Result<std::pair<Learned, GatheredTable>> learn_table(PyObject* obj) {
+// Encodes the table as Encoder.encode does, keeping what was learned; the
+// codes are written only when asked for (a fit keeps the maps alone).
+Result<std::pair<Learned, GatheredTable>> learn_table(PyObject* obj, bool write_codes) {
     QUORIX_TRY(GatheredTable table, gather_table(obj, true));
     Learned learned;
     const std::size_t cols = table.matrix.cols();
@@ -37,10 +38,18 @@ Result<std::pair<Learned, GatheredTable>> learn_table(PyObject* obj) {
         learned.record.encoding_info = std::move(table.encoded);
         return std::pair<Learned, GatheredTable>(std::move(learned), std::move(table));
     }
-    if (!table.copied) learned.record.encoding_info = encode_object_array(table.gathered, table.matrix.data());
+    if (!table.copied) {
+        learned.record.encoding_info =
+            encode_object_array(table.gathered, write_codes ? table.matrix.data() : nullptr, cols, 1);
+    }
     for (ColumnIndex c = 0; c < cols; ++c) {
-        const bool text = !table.copied && table.gathered.columns[c].is_string;
-        const bool read = text ? table.gathered.columns[c].promoted_numbers : holds_a_number(table.matrix, c);
+        bool read = false;
+        if (table.copied) {
+            read = holds_a_number(table.matrix, c);
+        } else {
+            const GatheredColumn& column = table.gathered.columns[c];
+            read = column.is_string ? column.promoted_numbers : column.holds_a_number(table.matrix.rows());
+        }
         learned.numbers_read[c] = read ? 1 : 0;
     }
     return std::pair<Learned, GatheredTable>(std::move(learned), std::move(table));
@@ -56,13 +65,13 @@ Result<PyObject*> one_argument(const char* full_name, const char* name, PyObject
 
 Result<PyRef> learn(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     QUORIX_TRY(PyObject * table, one_argument("learn()", "table", args, nargsf, kwnames));
-    QUORIX_TRY(auto learned, learn_table(table));
+    QUORIX_TRY(auto learned, learn_table(table, false));
     return new_learned_object(std::move(learned.first));
 }
 
 Result<PyRef> learn_and_encode(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     QUORIX_TRY(PyObject * table, one_argument("learn_and_encode()", "table", args, nargsf, kwnames));
-    QUORIX_TRY(auto learned, learn_table(table));
+    QUORIX_TRY(auto learned, learn_table(table, true));
     QUORIX_TRY(PyRef object, new_learned_object(std::move(learned.first)));
     GatheredTable& gathered = learned.second;
     QUORIX_TRY(PyRef codes, arr_to_out(gathered.matrix, std::move(gathered.out), nullptr));

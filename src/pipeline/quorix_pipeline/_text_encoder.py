@@ -17,7 +17,7 @@ import numpy as np
 
 import quorix
 
-from . import _dask, _native
+from . import _arrow, _dask, _native
 
 _T = TypeVar("_T")
 
@@ -260,6 +260,8 @@ class TextEncoder:
         self._unknown_rule()
         if _dask.is_dask_collection(X):
             return self.fit(X).transform(X)
+        if (arrow := _arrow.kind_of(X)) is not None:
+            return _arrow.fit_transform(self, X, arrow)
         X = _table(X)
         learned, codes = _native.learn_and_encode(X)
         self._fitted = fitted = _Fitted.of(learned, X)
@@ -281,14 +283,16 @@ class TextEncoder:
                 frame = _dask.require_dataframe(X, "partial_fit")
                 X = self._read(frame._meta, fitted)
                 learned: TextEncoder = _dask.learn(self.get_params(), frame)
-                part = learned._state().learned
+                part, width = learned._state().learned, X.shape[1]
+            elif (arrow := _arrow.kind_of(X)) is not None:
+                part, width = _arrow.learn_part(self, fitted, X, arrow)
             else:
                 X = self._read(X, fitted)
-                part = _native.learn(X)
+                part, width = _native.learn(X), X.shape[1]
             grown = fitted.with_part(part)
             # Refused now, from the column kinds alone; the texts are merged,
             # all parts at once, when the union is first read.
-            count = X.shape[1] if fitted.columns is None else fitted.columns
+            count = width if fitted.columns is None else fitted.columns
             _native.check_merge(list(grown.parts), count, grown.message_labels())
             self._fitted = grown
         return self
@@ -297,6 +301,8 @@ class TextEncoder:
         if _dask.is_dask_collection(X):
             learned: TextEncoder = _dask.learn(self.get_params(), _dask.require_dataframe(X, "fit"))
             return learned._state()
+        if (arrow := _arrow.kind_of(X)) is not None:
+            return _arrow.fit(X, arrow)
         X = _table(X)
         return _Fitted.of(_native.learn(X), X)
 
@@ -338,6 +344,8 @@ class TextEncoder:
             frame = _dask.require_dataframe(X, "transform")
             self._read(frame._meta, fitted)
             return _dask.transform(self._frozen(fitted), frame)
+        if (arrow := _arrow.kind_of(X)) is not None:
+            return _arrow.transform(self, fitted, X, arrow)
         X = self._read(X, fitted)
         return self._finish(X, fitted.learned.transform(X, unknown), fitted)
 
@@ -351,6 +359,8 @@ class TextEncoder:
             frame = _dask.require_dataframe(X, "inverse_transform")
             self._read(frame._meta, fitted, check_labels=False)
             return _dask.inverse_transform(self._frozen(fitted), frame)
+        if (arrow := _arrow.kind_of(X)) is not None:
+            return _arrow.inverse_transform(self, fitted, X, arrow)
         # Codes carry the labels encode gave them: only their count is checked.
         X = self._read(X, fitted, check_labels=False)
         learned = fitted.learned
@@ -501,7 +511,7 @@ class TextEncoder:
 
             codes = pd.DataFrame(codes, columns=_feature_names_out(fitted, None), copy=False)
         if config == "polars":
-            return importlib.import_module("polars").from_pandas(codes)
+            return importlib.import_module("polars").from_pandas(codes, nan_to_null=False)
         return codes
 
 
