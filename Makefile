@@ -12,7 +12,9 @@ VENV_NP1 := .venv-numpy1
 VENV_ASAN := .venv-asan
 VENV_WHEEL := .venv-wheel
 CMAKE_GEN := -G Ninja
-DEBIAN_PACKAGES := libgtest-dev libxxhash-dev
+# Building needs xxhash's header; the C++ tests need GoogleTest too.
+BUILD_DEBIAN_PACKAGES := libxxhash-dev
+DEBIAN_PACKAGES := $(BUILD_DEBIAN_PACKAGES) libgtest-dev
 FUZZ_DEBIAN_PACKAGES := clang-14 libclang-rt-14-dev
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS ?=
@@ -38,51 +40,49 @@ SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 # The C++ suites that run on the calling thread alone, where ThreadSanitizer
 # has nothing to watch; `make tsan` runs every other test, so a new suite is
 # watched unless it is named here.
-TSAN_SKIP := (^|/)(ArrowTextReader|CellTexts|FuzzReplay|HashMap[A-Za-z]*|CgroupQuota|PoolChild|ParseThreadCount|DecideWorkerCount|StateBytes(Known|Random|Duplicates|Corpus|Error|Utf8[A-Za-z]*))[./]|^Roads/StateBytesTwoPass\..*/OneThread$$|^TextMaps\.(TextToCode|CodeToText)
+TSAN_SKIP := (^|/)(ArrowTextReader|CellTexts|FuzzReplay|HashMap[A-Za-z]*|CgroupQuota|PoolChild|ParseThreadCount|DecideWorkerCount|StateBytes(Known|Random|Duplicates|Corpus|Error|Utf8[A-Za-z]*))[./]|^Readers/StateBytesTwoPass\..*/OneThread$$|^TextMaps\.(TextToCode|CodeToText)
 
-.PHONY: demo test test-python test-numpy1 test-cpp test-stub install wheel test-installed sanitize tsan fuzz bench bench-python bench-engine bench-state bench-frames bench-cardinality bench-unusual bench-numpy-text bench-text-encoder bench-arrow bench-dask system-deps fuzz-deps clean
+BENCH_READY := $(VENV)/.bench-ready
+
+.PHONY: demo test test-python test-leaks test-numpy1 test-cpp test-stub install wheel test-installed test-asan test-tsan sanitize tsan fuzz bench bench-python bench-engine bench-state bench-frames bench-cardinality bench-unusual bench-numpy-text bench-text-encoder bench-arrow bench-dask build-deps system-deps fuzz-deps clean
 
 demo: install
 	$(PY) examples/quickstart.py
 	$(PY) examples/text_encoder.py
 	$(PY) examples/polars_frames.py
 
-test: install test-python test-stub test-numpy1 test-cpp
+test: install test-python test-stub test-numpy1 test-cpp test-leaks
 
-# GoogleTest for the C++ tests and the header-only xxhash.
+# The header-only xxhash, which a build needs; GoogleTest beside it for the
+# C++ tests.
+build-deps:
+	@dpkg -s $(BUILD_DEBIAN_PACKAGES) >/dev/null 2>&1 || \
+	  { apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $(BUILD_DEBIAN_PACKAGES); }
+
 system-deps:
 	@dpkg -s $(DEBIAN_PACKAGES) >/dev/null 2>&1 || \
 	  { apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $(DEBIAN_PACKAGES); }
 
-$(VENV)/.ready: requirements/test.txt
-	$(PYTHON) -m venv $(VENV)
-	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q -r requirements/test.txt
-	touch $@
-
+# Each environment: a virtual environment of PYTHON with its requirements file.
+$(VENV)/.ready $(VENV_ASAN)/.ready: requirements/test.txt
 $(VENV_NP1)/.ready: requirements/test-numpy1.txt
-	$(PYTHON) -m venv $(VENV_NP1)
-	$(VENV_NP1)/bin/python -m pip install -q --upgrade pip
-	$(VENV_NP1)/bin/python -m pip install -q -r requirements/test-numpy1.txt
-	touch $@
-
-$(VENV_ASAN)/.ready: requirements/test.txt
-	$(PYTHON) -m venv $(VENV_ASAN)
-	$(VENV_ASAN)/bin/python -m pip install -q --upgrade pip
-	$(VENV_ASAN)/bin/python -m pip install -q -r requirements/test.txt
-	touch $@
-
 $(VENV_WHEEL)/.ready: requirements/wheel.txt
-	$(PYTHON) -m venv $(VENV_WHEEL)
-	$(VENV_WHEEL)/bin/python -m pip install -q --upgrade pip
-	$(VENV_WHEEL)/bin/python -m pip install -q -r requirements/wheel.txt
+%/.ready:
+	$(PYTHON) -m venv $*
+	$*/bin/python -m pip install -q --upgrade pip
+	$*/bin/python -m pip install -q -r $(filter requirements/%,$^)
+	touch $@
+
+# What the Python benchmarks run beside quorix, installed once into .venv.
+$(BENCH_READY): requirements/bench.txt $(VENV)/.ready
+	$(PY) -m pip install -q -r requirements/bench.txt
 	touch $@
 
 # The one release build: the sdist, and from it (which proves it builds) a
 # wheel per interpreter, each repaired into a manylinux one, all in dist/.
 # Every environment of an interpreter installs its wheel: the module finds
 # NumPy through the interpreter at run time, so one build serves NumPy 1 and 2.
-$(SDIST): $(BUILD_INPUTS) $(VENV_WHEEL)/.ready | system-deps
+$(SDIST): $(BUILD_INPUTS) $(VENV_WHEEL)/.ready | build-deps
 	rm -rf build/dist-raw dist
 	$(VENV_WHEEL)/bin/python -m build --sdist --outdir dist .
 	touch $@
@@ -117,6 +117,10 @@ test-stub: install
 	$(PY) -m mypy.stubtest quorix quorix_pipeline
 	$(PY) -m mypy --strict --cache-dir build/mypy-cache examples/quickstart.py examples/text_encoder.py examples/polars_frames.py
 
+# Many calls of every kind: no live object and no traced memory may grow.
+test-leaks: install
+	$(PY) bench/leak_check.py
+
 test-numpy1: $(VENV_NP1)/.ready $(DEV_WHEEL)
 	$(VENV_NP1)/bin/python $(INSTALL_WHEEL)
 	$(VENV_NP1)/bin/python $(PYTEST)
@@ -141,7 +145,7 @@ test-installed: $(WHEELS)
 # same build folder. Property tests run fewer examples (HYPOTHESIS_PROFILE).
 # The dask cluster tests stay out: their workers run the code the other tests
 # already run here, in processes that would each load the sanitizers anew.
-sanitize: system-deps $(VENV_ASAN)/.ready
+test-asan: system-deps $(VENV_ASAN)/.ready
 	$(VENV_ASAN)/bin/python -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=build/asan \
 	  -Ccmake.define.QUORIX_SANITIZE=ON -Ccmake.define.QUORIX_BUILD_TESTS=ON -Ccmake.build-type=RelWithDebInfo .
 	HYPOTHESIS_PROFILE=sanitize $(SANITIZER_ENV) $(VENV_ASAN)/bin/python $(PYTEST) -p no:cacheprovider -m "not cluster"
@@ -149,11 +153,15 @@ sanitize: system-deps $(VENV_ASAN)/.ready
 
 # The C++ tests that run code on several threads (all but TSAN_SKIP) under
 # ThreadSanitizer.
-tsan: system-deps
+test-tsan: system-deps
 	cmake -S . -B build/tsan $(CMAKE_GEN) -DQUORIX_BUILD_MODULE=OFF -DQUORIX_BUILD_TESTS=ON \
 	  -DQUORIX_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build/tsan
 	TSAN_OPTIONS=halt_on_error=1 $(CTEST) --test-dir build/tsan -E '$(TSAN_SKIP)'
+
+# The sanitizer targets' earlier names.
+sanitize: test-asan
+tsan: test-tsan
 
 # clang and libFuzzer with the sanitizer runtimes, for the fuzz targets.
 fuzz-deps: system-deps
@@ -168,52 +176,46 @@ fuzz-deps: system-deps
 fuzz: fuzz-deps
 	tests/fuzz/run_fuzz.sh $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
-# The Python benchmarks (beside pandas and scikit-learn), then the engine's and
-# the state format's own.
-bench: install bench-python bench-engine bench-state
+# Every benchmark, one after the other.
+bench: bench-python bench-engine bench-state bench-frames bench-cardinality bench-unusual bench-numpy-text \
+  bench-text-encoder bench-arrow bench-dask
 
-bench-python: install
-	$(PY) -m pip install -q -r requirements/bench.txt
+# Beside pandas and scikit-learn.
+bench-python: install $(BENCH_READY)
 	$(PY) bench/run.py
 
 # Millions of distinct texts beside polars, each case in a fresh process.
-bench-cardinality: install
-	$(PY) -m pip install -q -r requirements/bench.txt
+bench-cardinality: install $(BENCH_READY)
 	$(PY) bench/cardinality.py
 
 # DataFrames with text columns stored four ways, beside polars and pandas.factorize.
-bench-frames: install
-	$(PY) -m pip install -q -r requirements/bench.txt
+bench-frames: install $(BENCH_READY)
 	$(PY) bench/frames.py
 
 # Unusual text columns (1 MiB texts, a shared 100-byte prefix, one text, only
 # markers, NUL bytes) at full size, checked exactly, beside pandas.factorize.
-bench-unusual: install
-	$(PY) -m pip install -q -r requirements/bench.txt
+bench-unusual: install $(BENCH_READY)
 	$(PY) bench/unusual_at_scale.py
 
 # NumPy's own text arrays ('U', 'S', StringDType) beside object arrays and
 # pandas.factorize, and a 3.8 GB 'U12' memmap (written under build/, then
 # deleted) encoded cold with its peak anonymous memory.
-bench-numpy-text: install
+bench-numpy-text: install $(BENCH_READY)
 	$(PY) bench/numpy_text.py
 
 # TextEncoder's transform of a new frame beside scikit-learn, pandas and
 # polars; one-row latency, partial_fit in chunks, peak memory.
-bench-text-encoder: install
-	$(PY) -m pip install -q -r requirements/bench.txt
+bench-text-encoder: install $(BENCH_READY)
 	$(PY) bench/text_encoder.py
 
 # TextEncoder on polars frames and a LazyFrame over Parquet files, beside
 # polars-ds, scikit-learn and quorix through to_pandas().
-bench-arrow: install
-	$(PY) -m pip install -q -r requirements/bench.txt
+bench-arrow: install $(BENCH_READY)
 	$(PY) bench/arrow_tables.py
 
 # TextEncoder on a local dask cluster over Parquet files, beside copying the
 # files and dask-ml.
-bench-dask: install
-	$(PY) -m pip install -q -r requirements/bench.txt
+bench-dask: install $(BENCH_READY)
 	$(PY) bench/dask_cluster.py
 
 bench-engine: system-deps

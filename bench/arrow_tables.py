@@ -125,7 +125,7 @@ def main():
     assert isinstance(ours, pl.DataFrame) and ours.columns == train.columns
     expected = text_matrix(ours, names)
     assert np.isnan(expected).mean() > 0.015  # 1% missing and 1% unseen
-    # The same codes as the pandas road.
+    # The same codes as reading through pandas.
     pandas_encoder = TextEncoder(unknown=np.nan).fit(first)
     assert pandas_encoder.categories_ == encoder.categories_
     assert np.array_equal(ours.to_numpy(), pandas_encoder.transform(second).to_numpy(), equal_nan=True)

@@ -27,6 +27,8 @@ from pathlib import Path
 
 import numpy as np
 
+from measure import status_kib
+
 RESULTS = Path(__file__).resolve().parent / "results"
 TARGETS = {
     "speedup_10m": 3.0,  # quorix at least this much faster than polars' rank dense
@@ -66,19 +68,6 @@ def mixed_table(rows, seed=2026):
         cells[rng.random(rows) < 0.01] = None
         data[f"t{distinct}"] = cells
     return pd.DataFrame(data)
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * 4096
-
-
-def peak_resident_bytes():
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) * 1024
-    return 0
 
 
 def child(case, tool, size):
@@ -122,14 +111,14 @@ def child(case, tool, size):
 
         encoder = quorix.Encoder()
         gc.collect()
-        before = resident_bytes()
+        before = status_kib("VmRSS") * 1024
         texts = distinct_texts(size)
         result["text_bytes"] = sum(len(t) for t in texts)  # ASCII: one byte a character
         out = encoder.encode(texts.reshape(-1, 1))
-        result["peak_during"] = peak_resident_bytes() - before
+        result["peak_during"] = status_kib("VmHWM") * 1024 - before
         del texts, out
         gc.collect()
-        result["held"] = resident_bytes() - before
+        result["held"] = status_kib("VmRSS") * 1024 - before
         result["distinct"] = size
     print(json.dumps(result))
 

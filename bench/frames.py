@@ -18,7 +18,7 @@ from pathlib import Path
 
 import numpy as np
 import pandas as pd
-from measure import median_seconds, status_kib
+from measure import median_seconds, peak_extra_kib
 
 RESULTS = Path(__file__).resolve().parent / "results"
 STORAGES = ["object", "python-str", "pyarrow-str", "category"]
@@ -120,12 +120,9 @@ def memory_child(tool, storage, rows):
     frame = build(rows, storage)
     RUNNERS[tool](frame.iloc[:1000].copy())  # imports and first-use set-up
     gc.collect()
-    Path("/proc/self/clear_refs").write_text("5")  # the peak starts again from here
-    before = status_kib("VmRSS")
-    result = RUNNERS[tool](frame)
-    peak = status_kib("VmHWM")
+    result, extra = peak_extra_kib(lambda: RUNNERS[tool](frame))
     del result
-    print(json.dumps({"extra_mib": (peak - before) / 1024}))
+    print(json.dumps({"extra_mib": extra / 1024}))
 
 
 def measure_memory(tool, storage, rows):

@@ -1,5 +1,8 @@
 """Reference-leak check: many calls of every kind, success and failure, with
-the growth of traced memory and of live objects reported per kind.
+the growth of traced memory and of live objects reported per kind. Exits
+non-zero when a kind leaks: any live object more, or traced memory grown by
+LEAKED_BYTES_PER_CALL a call (a leaked object of the smallest kind, 16 bytes,
+every call would show as twice that; caches that fill once stay far below).
 
     .venv/bin/python bench/leak_check.py [calls] [kind-substring]
 """
@@ -54,14 +57,18 @@ def kinds():
     }
 
 
+LEAKED_BYTES_PER_CALL = 8
+
+
 def main():
-    calls = int(sys.argv[1]) if len(sys.argv) > 1 else 10_000
+    calls = int(sys.argv[1]) if len(sys.argv) > 1 else 20_000
     wanted = sys.argv[2] if len(sys.argv) > 2 else ""
     print("| kind | calls | traced memory growth (bytes) | live objects growth |")
     print("|---|---:|---:|---:|")
     import os
     devnull = os.open(os.devnull, os.O_WRONLY)
     saved_out, saved_err = os.dup(1), os.dup(2)
+    leaking = []
     for name, call in kinds().items():
         if wanted not in name:
             continue
@@ -82,6 +89,10 @@ def main():
         os.dup2(saved_out, 1)
         os.dup2(saved_err, 2)
         print(f"| {name} | {calls:,} | {memory_growth:,} | {objects_growth:,} |", flush=True)
+        if objects_growth > 0 or memory_growth >= LEAKED_BYTES_PER_CALL * calls:
+            leaking.append(name)
+    if leaking:
+        sys.exit("leaking: " + ", ".join(leaking))
 
 
 if __name__ == "__main__":

@@ -15,6 +15,16 @@ def median_seconds(function, repeats):
     return statistics.median(times)
 
 
+def peak_extra_kib(function):
+    """`function()`'s result and the peak resident memory it took above what
+    was resident before it ran, in KiB: the kernel's high-water mark (VmHWM)
+    starts again from what is resident when the call begins."""
+    Path("/proc/self/clear_refs").write_text("5")
+    before = status_kib("VmRSS")
+    result = function()
+    return result, status_kib("VmHWM") - before
+
+
 def status_kib(field):
     """A field of /proc/self/status in KiB: VmRSS, VmHWM, RssAnon, ..."""
     for line in Path("/proc/self/status").read_text().splitlines():

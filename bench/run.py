@@ -17,7 +17,7 @@ import numpy as np
 import pandas as pd
 
 import quorix
-from measure import median_seconds, status_kib
+from measure import median_seconds, peak_extra_kib
 
 RESULTS = Path(__file__).resolve().parent / "results"
 
@@ -101,10 +101,7 @@ def decode_memory_child(rows):
     import ctypes
 
     ctypes.CDLL("libc.so.6").malloc_trim(0)  # freed memory back to the system, so that RSS is what is in use
-    Path("/proc/self/clear_refs").write_text("5")  # the peak starts again from here
-    before = status_kib("VmRSS")
-    decoded = encoder.decode(codes)
-    peak = status_kib("VmHWM")
+    decoded, extra = peak_extra_kib(lambda: encoder.decode(codes))
     # The result: 8 bytes a cell, and each distinct str once.
     distinct = {}
     for name in decoded.columns:
@@ -113,16 +110,11 @@ def decode_memory_child(rows):
                 if value is not None:
                     distinct[id(value)] = sys.getsizeof(value)
     result = decoded.shape[0] * decoded.shape[1] * 8 + sum(distinct.values())
-    print(json.dumps({"peak_extra": (peak - before) * 1024, "result": result}))
+    print(json.dumps({"peak_extra": extra * 1024, "result": result}))
 
 
-def decode_memory(rows, road):
-    env = dict(os.environ)
-    if road == "plain":
-        env["QUORIX_OUTPUT_ROAD"] = "plain"
-    else:
-        env.pop("QUORIX_OUTPUT_ROAD", None)
-    child = subprocess.run([sys.executable, __file__, "--memory-child", str(rows)], env=env,
+def decode_memory(rows):
+    child = subprocess.run([sys.executable, __file__, "--memory-child", str(rows)],
                            capture_output=True, text=True, check=True)
     import json
 
@@ -153,9 +145,6 @@ def run(quick):
     decoded_w1 = encoder.decode(codes_w1)
     texts_by_column = {name: list(decoded_w1[name]) for name in text_columns}
     record("W1", "decode", "pandas calls (frame, astype, loc)", median_seconds(lambda: pandas_decode_calls(codes_w1, text_columns, texts_by_column), repeats))
-    os.environ["QUORIX_OUTPUT_ROAD"] = "plain"
-    record("W1", "decode", "quorix, column-by-column road", median_seconds(lambda: encoder.decode(codes_w1), repeats))
-    del os.environ["QUORIX_OUTPUT_ROAD"]
 
     # W2: the text columns as an object array.
     encoder2 = quorix.Encoder()
@@ -196,7 +185,7 @@ def run(quick):
     record("S", "read", "quorix __setstate__", median_seconds(lambda: target.__setstate__(state), repeats))
     record("S", "read", "pickle.loads(dict)", median_seconds(lambda: pickle.loads(pickled), repeats))
     memory_rows = rows * 4
-    memory = {road: decode_memory(memory_rows, road) for road in ("bulk", "plain")}
+    memory = decode_memory(memory_rows)
     return rows_out, len(state), len(pickled), rows, memory, memory_rows
 
 
@@ -225,10 +214,8 @@ def write_report(results, state_bytes, pickled_bytes, rows, memory, memory_rows)
         f"__setstate__ {state_bytes / 1e6 / next(s for w, o, t, s in results if t == 'quorix __setstate__'):.0f} MB/s.",
         "",
         f"W1 decode at {memory_rows:,} rows, peak extra memory (VmHWM over VmRSS before the call) beside the "
-        f"returned frame ({memory['bulk']['result'] / 1e6:.0f} MB: 8 bytes a cell, each distinct str once): "
-        f"{memory['bulk']['peak_extra'] / 1e6:.0f} MB, {memory['bulk']['peak_extra'] / memory['bulk']['result']:.2f}x; "
-        f"column-by-column road {memory['plain']['peak_extra'] / 1e6:.0f} MB, "
-        f"{memory['plain']['peak_extra'] / memory['plain']['result']:.2f}x.",
+        f"returned frame ({memory['result'] / 1e6:.0f} MB: 8 bytes a cell, each distinct str once): "
+        f"{memory['peak_extra'] / 1e6:.0f} MB, {memory['peak_extra'] / memory['result']:.2f}x.",
     ]
     (RESULTS / "python.md").write_text("\n".join(lines) + "\n")
     print("\n".join(lines))

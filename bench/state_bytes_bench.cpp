@@ -86,29 +86,29 @@ int main(int argc, char** argv) {
     // Reading as __setstate__ does (read_state), then the tests' plain reader
     // and the two-pass reader kept on the calling thread; each record is released
     // outside the timing.
-    struct Road {
+    struct Reader {
         const char* name;
         StateReadResult (*read)(std::span<const std::uint8_t>);
     };
-    const Road roads[] = {
+    const Reader readers[] = {
         {"read", [](std::span<const std::uint8_t> b) { return read_state(b); }},
         {"read plain", [](std::span<const std::uint8_t> b) { return model::read_state_plain(b); }},
         {"read 1 thread", [](std::span<const std::uint8_t> b) { return read_state_two_pass(b, SIZE_MAX); }},
     };
     std::printf("write:          %8.1f ms  %8.1f MB/s   (best of %d)\n", best_write * 1e3, size / best_write / 1e6, rounds);
-    for (const Road& road : roads) {
+    for (const Reader& reader : readers) {
         double best_read = 1e30;
         for (int round = 0; round < rounds; ++round) {
             const Clock::time_point start = Clock::now();
-            StateReadResult result = road.read(bytes);
+            StateReadResult result = reader.read(bytes);
             best_read = std::min(best_read, seconds_since(start));
             if (!std::holds_alternative<Encoder>(result)) {
-                std::fprintf(stderr, "%s failed: %s\n", road.name,
+                std::fprintf(stderr, "%s failed: %s\n", reader.name,
                              std::get<StateReadError>(result).message.c_str());
                 return 1;
             }
         }
-        std::printf("%-14s: %8.1f ms  %8.1f MB/s   (best of %d)\n", road.name, best_read * 1e3,
+        std::printf("%-14s: %8.1f ms  %8.1f MB/s   (best of %d)\n", reader.name, best_read * 1e3,
                     size / best_read / 1e6, rounds);
     }
     return 0;

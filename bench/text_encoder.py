@@ -32,7 +32,7 @@ from frames import build, text_columns  # noqa: E402
 
 import quorix  # noqa: E402
 from quorix_pipeline import TextEncoder  # noqa: E402
-from measure import median_seconds, status_kib
+from measure import median_seconds, peak_extra_kib
 
 RESULTS = Path(__file__).resolve().parent / "results"
 TARGETS = {"encode": 1 / 0.7, "scikit-learn": 30.0, "pandas": 8.0, "polars": 5.0}
@@ -98,12 +98,9 @@ def memory_child(rows):
     encoder = TextEncoder(unknown=np.nan).fit(first)
     encoder.transform(second.iloc[:1000])
     gc.collect()
-    Path("/proc/self/clear_refs").write_text("5")
-    before = status_kib("VmRSS")
-    result = encoder.transform(second)
-    peak = status_kib("VmHWM")
+    result, extra = peak_extra_kib(lambda: encoder.transform(second))
     output = result.memory_usage(index=False, deep=True).sum()
-    print(json.dumps({"extra_mib": (peak - before) / 1024, "output_mib": output / 2**20}))
+    print(json.dumps({"extra_mib": extra / 1024, "output_mib": output / 2**20}))
 
 
 def chart(seconds, path):

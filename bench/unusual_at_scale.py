@@ -43,7 +43,7 @@ import time
 from pathlib import Path
 
 import numpy as np
-from measure import status_kib
+from measure import peak_extra_kib, status_kib
 
 RESULTS = Path(__file__).resolve().parent / "results"
 MARKERS = {"nan", "NaN", "<NA>"}
@@ -155,12 +155,11 @@ def model(pool, picks, frame):
 def measured(function):
     """(result, seconds, resident MiB before, peak extra MiB) of one call."""
     gc.collect()
-    Path("/proc/self/clear_refs").write_text("5")  # the peak starts again from here
     before = status_kib("VmRSS")
     start = time.perf_counter()
-    result = function()
+    result, extra = peak_extra_kib(function)
     seconds = time.perf_counter() - start
-    return result, seconds, before / 1024, max(0, status_kib("VmHWM") - before) / 1024
+    return result, seconds, before / 1024, max(0, extra) / 1024
 
 
 def first_difference(got, want):

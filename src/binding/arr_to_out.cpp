@@ -1,8 +1,6 @@
 // Building the result of encode and decode.
 #include "binding/arr_to_out.hpp"
 
-#include <cstdlib>
-#include <cstring>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -77,7 +75,7 @@ Result<PyRef> decode_array(const Matrix& matrix, const EncodingInfo& learned) {
 }
 
 // ---------------------------------------------------------------------------
-// Frames. Both roads start from pandas.DataFrame over a float64 array; they
+// Frames. Both ways start from pandas.DataFrame over a float64 array; they
 // differ in how the decoded columns are put in.
 
 Result<PyRef> pandas_attribute(const char* name) {
@@ -101,7 +99,7 @@ Result<PyRef> new_frame(PyObject* frame_type, PyObject* array, const std::vector
 
 // The texts of each of `columns` (distinct, each passing the checks), None
 // where a cell has none: per column a list of the rows, for the pandas
-// calls of the column-by-column road, or an object array, for the bulk road.
+// calls made column by column, or an object array, for the frame made in bulk.
 Result<std::vector<PyRef>> frame_column_texts(const Matrix& matrix, const EncodingInfo& learned,
                                               const std::vector<ColumnIndex>& columns, bool as_lists) {
     const std::size_t rows = matrix.rows();
@@ -134,12 +132,12 @@ std::size_t columns_passing_frame_checks(const Matrix& matrix, const std::vector
     return passing;
 }
 
-// ---- the column-by-column road ----------------------------------------------
+// ---- column by column ---------------------------------------------------------
 //
-// Each listed column in turn is converted with astype and written through
-// .loc (.iloc where its label names several columns). A listed column that
-// fails a check raises where it stands, after the calls for the columns
-// before it, so this road decodes every frame where one fails.
+// Where a listed column fails a check: each listed column in turn is
+// converted with astype and written through .loc (.iloc where its label
+// names several columns), and the one that fails raises where it stands,
+// after the calls for the columns before it.
 
 Result<PyRef> call_astype_object(PyObject* object) {
     return checked(PyObject_CallMethod(object, "astype", "s", "object"));
@@ -236,7 +234,7 @@ Result<PyRef> build_frame(const Matrix& matrix, const std::vector<std::string>& 
     return frame;
 }
 
-// ---- the bulk road -------------------------------------------------------------
+// ---- in bulk --------------------------------------------------------------------
 //
 // For encode, and for decoding where every listed column passes the checks:
 // the frame is made once over the matrix's own array (new, and referenced by
@@ -271,13 +269,6 @@ Result<PyRef> build_frame_in_bulk(const Matrix& matrix, const std::vector<std::s
     return frame;
 }
 
-// QUORIX_OUTPUT_ROAD=plain takes the column-by-column frame road, which the
-// bulk one is tested against.
-bool plain_road_chosen() {
-    const char* road = std::getenv("QUORIX_OUTPUT_ROAD");
-    return road != nullptr && std::strcmp(road, "plain") == 0;
-}
-
 }  // namespace
 
 Result<PyRef> arr_to_out(const Matrix& matrix, OUT out, const EncodingInfo* learned) {
@@ -287,7 +278,7 @@ Result<PyRef> arr_to_out(const Matrix& matrix, OUT out, const EncodingInfo* lear
         const std::vector<std::string>& labels = *out.columns;
         const std::size_t passing = learned != nullptr ? columns_passing_frame_checks(matrix, labels, *learned) : 0;
         const bool all_pass = learned == nullptr || passing == learned->string_columns.size();
-        if (!all_pass || plain_road_chosen()) return build_frame(matrix, labels, learned, passing);
+        if (!all_pass) return build_frame(matrix, labels, learned, passing);
         return build_frame_in_bulk(matrix, labels, learned);
     }
     if (learned == nullptr) return PyRef::borrow(matrix.array());

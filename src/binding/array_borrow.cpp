@@ -84,8 +84,7 @@ Result<Registry*> find_or_create_registry() {
     QUORIX_TRY(PyRef multiarray, checked(PyImport_ImportModule(multiarray_module_name())));
     PyRef capsule = PyRef::steal(PyObject_GetAttrString(multiarray.get(), kRegistryName));
     if (!capsule) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PyError::fetch();
-        PyErr_Clear();
+        QUORIX_CHECK(drop_error_if(PyExc_AttributeError));  // none yet: this module makes it
         Registry* created = new_registry();
         QUORIX_TRY(capsule, checked(PyCapsule_New(created, kRegistryName, nullptr)));
         QUORIX_CHECK(checked_status(PyObject_SetAttrString(multiarray.get(), kRegistryName, capsule.get())));

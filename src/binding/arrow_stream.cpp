@@ -109,7 +109,7 @@ Result<bool> read_arrow_text_stream(PyObject* exporter, ArrowTextChunks& chunks)
         const arrow::OpenedTextArray opened = arrow::open_text_array(*chunks.schema_, exported, sizes);
         if (opened.status == arrow::OpenStatus::kUnsupported) return false;
         if (opened.status != arrow::OpenStatus::kOk) return PyError::pending(PyExc_ValueError, opened.error);
-        // Texts that are not UTF-8 make no str: the cell road says what
+        // Texts that are not UTF-8 make no str: reading cell by cell says what
         // becomes of them.
         if (!opened.array.holds_utf8()) return false;
         chunks.rows += opened.array.size();

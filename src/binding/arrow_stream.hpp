@@ -34,7 +34,7 @@ private:
 // Reads the stream of `exporter.__arrow_c_stream__()` into `chunks`: true
 // when every chunk is a text array of UTF-8 texts, false when the format is
 // one this module does not read or a text is not UTF-8 (the caller takes
-// another road). Malformed data, or a stream that fails, is a ValueError.
+// another reader). Malformed data, or a stream that fails, is a ValueError.
 Result<bool> read_arrow_text_stream(PyObject* exporter, ArrowTextChunks& chunks);
 
 }  // namespace quorix

@@ -1,4 +1,4 @@
-// The column roads of a DataFrame. What `values` would hold for a column
+// The column readers of a DataFrame. What `values` would hold for a column
 // depends on the column alone, with one exception, and so does what reading
 // those cells gives:
 //   - NumPy numbers and bools convert to the same doubles whatever array
@@ -48,7 +48,7 @@ Result<PyRef> optional_attribute(PyObject* obj, const char* name) {
     return value;
 }
 
-// The pandas classes and objects that choose a road.
+// The pandas classes and objects that choose a reader.
 struct PandasNames {
     PyRef frame, na, categorical, string_array, arrow_string_array, arrow_string_numpy, integer_array,
         floating_array, boolean_array, string_dtype;
@@ -141,12 +141,12 @@ void set_missing_texts(GatheredColumn& column, Missing missing, std::size_t rows
     }
 }
 
-// What a column's road reads, taken through pandas before any buffer is
+// What a column's reader reads, taken through pandas before any buffer is
 // read. Every object is held by the frame's storage; nothing here is read
 // yet beyond its type.
 struct ColumnSource {
-    enum class Road : std::uint8_t { kNumpy, kObjectStrings, kArrowStrings, kMasked, kCategorical };
-    Road road = Road::kNumpy;
+    enum class Reader : std::uint8_t { kNumpy, kObjectStrings, kArrowStrings, kMasked, kCategorical };
+    Reader reader = Reader::kNumpy;
     PyObject* values = nullptr;      // the vector, `_ndarray`, `_data` or the codes
     PyObject* mask = nullptr;        // `_mask` of masked numbers
     PyObject* categories = nullptr;  // str categories as an object array
@@ -163,14 +163,14 @@ public:
     SourceTaker(const PandasNames& names, FrameStorage& storage, std::size_t rows)
         : names_(names), storage_(storage), rows_(rows) {}
 
-    // The column's source, or nothing for a column with no road here.
+    // The column's source, or nothing for a column with no reader here.
     Result<std::optional<ColumnSource>> take(PyObject* array) {
-        if (numpy::array_api().is_exact_array(array)) return found(source(ColumnSource::Road::kNumpy, held(array)));
+        if (numpy::array_api().is_exact_array(array)) return found(source(ColumnSource::Reader::kNumpy, held(array)));
         if (is_type(array, names_.string_array)) {
             QUORIX_TRY(PyRef ndarray, optional_attribute(array, "_ndarray"));
             PyObject* objects = held(std::move(ndarray));
-            if (objects == nullptr) return no_road();
-            return found(source(ColumnSource::Road::kObjectStrings, objects));
+            if (objects == nullptr) return no_reader();
+            return found(source(ColumnSource::Reader::kObjectStrings, objects));
         }
         if (is_type(array, names_.arrow_string_array) || is_type(array, names_.arrow_string_numpy)) {
             return take_arrow_strings(array);
@@ -179,23 +179,23 @@ public:
             is_type(array, names_.boolean_array)) {
             QUORIX_TRY(PyRef data, optional_attribute(array, "_data"));
             QUORIX_TRY(PyRef mask, optional_attribute(array, "_mask"));
-            ColumnSource taken = source(ColumnSource::Road::kMasked, held(std::move(data)));
+            ColumnSource taken = source(ColumnSource::Reader::kMasked, held(std::move(data)));
             taken.mask = held(std::move(mask));
-            if (taken.values == nullptr || taken.mask == nullptr) return no_road();
+            if (taken.values == nullptr || taken.mask == nullptr) return no_reader();
             return found(std::move(taken));
         }
         if (is_type(array, names_.categorical)) return take_categorical(array);
-        return no_road();
+        return no_reader();
     }
 
 private:
     using Taken = Result<std::optional<ColumnSource>>;
-    static Taken no_road() { return std::optional<ColumnSource>(); }
+    static Taken no_reader() { return std::optional<ColumnSource>(); }
     static Taken found(ColumnSource taken) { return std::optional<ColumnSource>(std::move(taken)); }
 
-    static ColumnSource source(ColumnSource::Road road, PyObject* values) {
+    static ColumnSource source(ColumnSource::Reader reader, PyObject* values) {
         ColumnSource taken;
-        taken.road = road;
+        taken.reader = reader;
         taken.values = values;
         return taken;
     }
@@ -224,14 +224,14 @@ private:
         const Missing missing = missing_kind(na_value.get(), names_);
         QUORIX_TRY(PyRef pa_array, optional_attribute(array, "_pa_array"));
         PyObject* chunked = held(std::move(pa_array));
-        if (missing == Missing::kOther || chunked == nullptr) return no_road();
+        if (missing == Missing::kOther || chunked == nullptr) return no_reader();
         QUORIX_TRY(const ArrowTextChunks* chunks, exported_chunks(chunked));
-        if (chunks == nullptr) return no_road();
+        if (chunks == nullptr) return no_reader();
         if (chunks->rows != rows_) {
             return PyError::pending(PyExc_ValueError, "Arrow column of " + std::to_string(chunks->rows) +
                                                           " rows in a frame of " + std::to_string(rows_));
         }
-        ColumnSource taken = source(ColumnSource::Road::kArrowStrings, chunked);
+        ColumnSource taken = source(ColumnSource::Reader::kArrowStrings, chunked);
         taken.missing = missing;
         taken.chunks = chunks;
         return found(std::move(taken));
@@ -241,11 +241,11 @@ private:
     // when they are stored so, else an object array of them.
     Result<std::optional<ColumnSource>> take_categorical(PyObject* array) {
         QUORIX_TRY(PyRef codes, optional_attribute(array, "codes"));
-        ColumnSource taken = source(ColumnSource::Road::kCategorical, held(std::move(codes)));
-        if (taken.values == nullptr) return no_road();
+        ColumnSource taken = source(ColumnSource::Reader::kCategorical, held(std::move(codes)));
+        if (taken.values == nullptr) return no_reader();
         QUORIX_TRY(PyRef categories, optional_attribute(array, "categories"));
         QUORIX_TRY(PyRef categories_dtype, optional_attribute(categories.get(), "dtype"));
-        if (!categories_dtype) return no_road();
+        if (!categories_dtype) return no_reader();
         if (is_type(categories_dtype.get(), names_.string_dtype)) {
             QUORIX_TRY(PyRef na_value, optional_attribute(categories_dtype.get(), "na_value"));
             taken.missing = missing_kind(na_value.get(), names_);
@@ -253,27 +253,27 @@ private:
             QUORIX_TRY(const bool objects, is_object_descr(categories_dtype.get()));
             if (objects) taken.missing = Missing::kNaN;
         }
-        if (taken.missing == Missing::kOther) return no_road();
+        if (taken.missing == Missing::kOther) return no_reader();
 
         QUORIX_TRY(PyRef values, optional_attribute(categories.get(), "_values"));
         if (values && (is_type(values.get(), names_.arrow_string_array) ||
                        is_type(values.get(), names_.arrow_string_numpy))) {
             QUORIX_TRY(PyRef pa_array, optional_attribute(values.get(), "_pa_array"));
             PyObject* chunked = held(std::move(pa_array));
-            if (chunked == nullptr) return no_road();
+            if (chunked == nullptr) return no_reader();
             QUORIX_TRY(taken.chunks, exported_chunks(chunked));
-            if (taken.chunks == nullptr) return no_road();
+            if (taken.chunks == nullptr) return no_reader();
             return found(std::move(taken));
         }
         QUORIX_TRY(PyRef to_numpy, optional_attribute(categories.get(), "to_numpy"));
-        if (!to_numpy) return no_road();
+        if (!to_numpy) return no_reader();
         QUORIX_TRY(PyRef kwargs, checked(Py_BuildValue("{s:s}", "dtype", "object")));
         QUORIX_TRY(PyRef empty, checked(PyTuple_New(0)));
         PyRef objects = PyRef::steal(PyObject_Call(to_numpy.get(), empty.get(), kwargs.get()));
         if (!objects) {
-            // Categories that make no object array: the values road says what they give.
+            // Categories that make no object array: reading `values` says what they give.
             QUORIX_CHECK(drop_error_if(PyExc_Exception));
-            return no_road();
+            return no_reader();
         }
         taken.categories = held(std::move(objects));
         return found(std::move(taken));
@@ -304,15 +304,15 @@ public:
     ColumnReader(const PandasNames& names, GatheredColumns& gathered)
         : names_(names), gathered_(gathered), rows_(gathered.rows) {}
 
-    // True when read; false for a column with no road here.
+    // True when read; false for a column with no reader here.
     Result<bool> read(const ColumnSource& source, std::size_t c) {
         GatheredColumn& column = gathered_.columns[c];
-        switch (source.road) {
-            case ColumnSource::Road::kNumpy: return read_numpy(source.values, column);
-            case ColumnSource::Road::kObjectStrings: return read_object_strings(source.values, column);
-            case ColumnSource::Road::kArrowStrings: return read_arrow_strings(source, column);
-            case ColumnSource::Road::kMasked: return read_masked(source, column);
-            case ColumnSource::Road::kCategorical: return read_categorical(source, column);
+        switch (source.reader) {
+            case ColumnSource::Reader::kNumpy: return read_numpy(source.values, column);
+            case ColumnSource::Reader::kObjectStrings: return read_object_strings(source.values, column);
+            case ColumnSource::Reader::kArrowStrings: return read_arrow_strings(source, column);
+            case ColumnSource::Reader::kMasked: return read_masked(source, column);
+            case ColumnSource::Reader::kCategorical: return read_categorical(source, column);
         }
         return false;
     }

@@ -27,8 +27,8 @@ Result<bool> is_exact_pandas_frame(PyObject* obj);
 // Reads every column of the frame into `gathered` (whose rows and cols are
 // the frame's shape) from the column's own buffers: NumPy numbers, objects,
 // pandas strings of either storage, categoricals and masked numbers. No cell
-// runs code on this road. False, with nothing kept, when some column has a
-// dtype or storage with no road here: the caller then reads `values`.
+// runs code when read so. False, with nothing kept, when some column has a
+// dtype or storage with no reader here: the caller then reads `values`.
 // Malformed Arrow data is a ValueError.
 Result<bool> gather_frame_columns(PyObject* frame, GatheredColumns& gathered, FrameStorage& storage);
 

@@ -15,7 +15,7 @@ Result<std::vector<std::string>> read_items(PyObject* sequence, Convert&& conver
     // The length is only a size hint: a failure there is dropped.
     const Py_ssize_t hint = PyObject_Size(sequence);
     if (hint < 0) {
-        PyError dropped = PyError::fetch();
+        drop_error();
     } else {
         labels.reserve(static_cast<std::size_t>(hint));
     }
@@ -59,8 +59,10 @@ Result<std::vector<std::string>> frame_labels(PyObject* frame) {
     QUORIX_TRY(PyRef columns, checked(PyObject_GetAttrString(frame, "columns")));
     Result<std::vector<std::string>> texts = text_labels(columns.get());
     if (texts) return texts;
-    // Any failure of the first attempt sends us to the second; its error is dropped.
-    PyError dropped = std::move(texts).error();
+    // Any failure of the first attempt but a refused allocation sends us to
+    // the second; its error is dropped.
+    PyError failure = std::move(texts).error();
+    if (failure.is_instance_of(PyExc_MemoryError)) return failure;
     return integer_labels(columns.get());
 }
 

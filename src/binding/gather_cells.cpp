@@ -62,7 +62,7 @@ void accept_object(GatheredColumn& column, std::size_t rows, PyObject* item) {
     // Reads an exact float directly, else __float__ or __index__; never parses.
     const double value = PyFloat_AsDouble(item);
     if (value == -1.0 && PyErr_Occurred()) {
-        PyError dropped = PyError::fetch();
+        drop_error();  // a cell that converts to no float is a text
         promote(column, rows);
         push_object_text(item, column.texts);
         return;
@@ -211,7 +211,7 @@ bool accept_inert(GatheredColumn& column, std::size_t rows, PyObject* cell, Numb
     } else if (type == &PyLong_Type) {
         int overflow = 0;
         const long long value = PyLong_AsLongLongAndOverflow(cell, &overflow);
-        if (overflow != 0) return false;  // beyond 64 bits: left to the plain road
+        if (overflow != 0) return false;  // beyond 64 bits: left to reading by conversion
         if (!column.is_string) {
             // Rounded to nearest, ties to even, as the host converts ints.
             column.numbers.push_back(static_cast<double>(value));
@@ -244,7 +244,7 @@ bool accept_inert(GatheredColumn& column, std::size_t rows, PyObject* cell, Numb
 
 // Reads an object array whose cells all run no code, in the order of its
 // memory. At the first cell that might run code it stops and returns false,
-// having changed nothing visible: `gathered` is then cleared for the plain road.
+// having changed nothing visible: `gathered` is then cleared for reading by conversion.
 bool gather_inert_objects(const ArrayView& view, GatheredColumns& gathered, PyObject* na) {
     const std::size_t rows = gathered.rows, cols = gathered.cols;
     for (GatheredColumn& column : gathered.columns) column.numbers.reserve(rows);

@@ -1,7 +1,7 @@
 // NumPy's text arrays read where they lie.
 //
 // Item access gives a numpy.str_ (for 'U'), a numpy.bytes_ (for 'S') or a
-// str or the dtype's na_object (for StringDType), and the cell road makes
+// str or the dtype's na_object (for StringDType), and reading cell by cell makes
 // each column a string column at its first cell that does not convert to a
 // float: the first cell, but for missing cells whose na_object is NaN. The
 // cells are read on the pool, a column per job: UCS4 as UTF-8, bytes as
@@ -50,7 +50,7 @@ struct TextArray {
     }
 };
 
-// What a missing StringDType cell is on the cell road: its na_object.
+// What a missing StringDType cell is when read cell by cell: its na_object.
 struct MissingCell {
     enum class Kind : std::uint8_t { kNone, kNaN, kText } kind = Kind::kNone;  // kNone: no na_object
     double value = 0.0;  // kNaN: the float itself
@@ -88,13 +88,13 @@ bool is_exact_array_or_memmap(PyObject* obj) {
     if (numpy_module == nullptr) return false;
     PyRef memmap = PyRef::steal(PyObject_GetAttrString(numpy_module, "memmap"));
     if (!memmap) {
-        PyError dropped = PyError::fetch();
+        drop_error();  // a NumPy without memmap holds none to read here
         return false;
     }
     return reinterpret_cast<PyObject*>(Py_TYPE(obj)) == memmap.get();
 }
 
-// The na_object of a StringDType, as the cell road reads it; false for one
+// The na_object of a StringDType, as reading cell by cell reads it; false for one
 // whose reading this file does not repeat.
 Result<bool> missing_cell_of(numpy::Descr* descr, MissingCell& missing) {
     PyRef na = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(descr), "na_object"));
@@ -126,21 +126,18 @@ Result<bool> missing_cell_of(numpy::Descr* descr, MissingCell& missing) {
         return true;
     }
     // pandas' NA, whose str() is "<NA>" and which converts to no float.
-    if (PyObject* pandas = PyDict_GetItemString(PyImport_GetModuleDict(), "pandas")) {
-        PyRef pandas_na = PyRef::steal(PyObject_GetAttrString(pandas, "NA"));
-        if (!pandas_na) QUORIX_CHECK(drop_error_if(PyExc_AttributeError));
-        if (pandas_na && object == pandas_na.get()) {
-            missing.kind = MissingCell::Kind::kText;
-            missing.text = "<NA>";
-            return true;
-        }
+    QUORIX_TRY(PyRef na_of_pandas, pandas_na());
+    if (na_of_pandas && object == na_of_pandas.get()) {
+        missing.kind = MissingCell::Kind::kText;
+        missing.text = "<NA>";
+        return true;
     }
     return false;
 }
 
 // The numbers a column starts with: the missing cells before the first
 // string of a StringDType column whose na_object is NaN. A numpy.str_ or
-// numpy.bytes_ cell never converts to a float on the cell road (its type
+// numpy.bytes_ cell never converts to a float when read cell by cell (its type
 // has no float slot of its own: only float() parses it), nor does a str.
 void plan_column(const TextArray& array, std::size_t c, const MissingCell& missing,
                  numpy::StringAllocator* allocator, ColumnPlan& plan) {
@@ -316,7 +313,7 @@ Result<std::optional<EncodingInfo>> encode_numpy_text_array(PyObject* obj, Matri
         return maps;
     });
     if (declined.load(std::memory_order_relaxed)) {
-        std::fill(cells, cells + rows * cols, 0.0);  // as it came, for the cell road
+        std::fill(cells, cells + rows * cols, 0.0);  // as it came, for reading cell by cell
         return Declined();
     }
 

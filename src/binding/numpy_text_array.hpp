@@ -16,7 +16,7 @@ namespace quorix {
 // and a text dtype, encodes it into `matrix` (its rows x cols, row-major,
 // zeroed) and returns the maps: the very codes and maps that reading it cell
 // by cell with obj[r, c] gives. Nothing for any other input, and for an
-// array holding a cell this reader cannot give exactly as that road does (a
+// array holding a cell this reader cannot give exactly as reading cell by cell does (a
 // code unit beyond U+10FFFF, a missing StringDType cell whose na_object is
 // not NaN, None, pandas' NA or a str); the matrix is then left zeroed.
 Result<std::optional<EncodingInfo>> encode_numpy_text_array(PyObject* obj, Matrix& matrix);

@@ -20,7 +20,7 @@ constexpr const char* kCantConvert = "cant convert to str";
 
 // The UTF-8 of an exact str, when that needs no error handling: lone
 // surrogates (which would raise, and raising allocates, which may run code)
-// leave the cell to the plain road.
+// leave the cell to reading by conversion.
 bool exact_str_text(PyObject* str, std::string_view& text) {
     if (!PyUnicode_IS_READY(str)) return false;
     const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
@@ -39,18 +39,26 @@ bool exact_str_text(PyObject* str, std::string_view& text) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
     if (utf8 == nullptr) {
-        PyError dropped = PyError::fetch();
+        drop_error();  // the caller takes the cell the way that reports failures
         return false;
     }
     text = std::string_view(utf8, static_cast<std::size_t>(size));
     return true;
 }
 
+Result<PyRef> pandas_na() {
+    PyObject* pandas = PyDict_GetItemString(PyImport_GetModuleDict(), "pandas");
+    if (pandas == nullptr) return PyRef();
+    PyRef na = PyRef::steal(PyObject_GetAttrString(pandas, "NA"));
+    if (!na) QUORIX_CHECK(drop_error_if(PyExc_AttributeError));  // a pandas without NA holds none
+    return na;
+}
+
 // str() of an exact float: its repr.
 bool float_text(double value, std::string& text) {
     char* written = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
     if (written == nullptr) {
-        PyError dropped = PyError::fetch();
+        drop_error();  // the caller takes the cell the way that reports failures
         return false;
     }
     text.assign(written);
@@ -105,8 +113,9 @@ void push_object_text(PyObject* object, TextColumn& texts) {
         texts.push_back(std::string_view(data, static_cast<std::size_t>(size)));
         return;
     }
-    // Lone surrogates: write them as UTF-8 would if it could, then repair.
-    PyError dropped = PyError::fetch();
+    // Lone surrogates, which UTF-8 refuses: write them as UTF-8 would if it
+    // could, then repair.
+    drop_error();
     PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
     if (!bytes) panic(kCantConvert, PyError::fetch().describe());
     const std::string_view raw(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));

@@ -8,6 +8,8 @@
 #include <string_view>
 
 #include "engine/gathered_columns.hpp"
+#include "binding/py_error.hpp"
+#include "binding/py_ref.hpp"
 
 namespace quorix {
 
@@ -20,6 +22,9 @@ void push_object_text(PyObject* object, TextColumn& texts);
 // The UTF-8 of an exact str, a view into the str object (valid while it
 // lives); false for a str holding lone surrogates, with nothing raised.
 bool exact_str_text(PyObject* str, std::string_view& text);
+
+// pandas' NA when pandas is loaded (it is never imported here), else null.
+Result<PyRef> pandas_na();
 
 // str() of a float, its repr ("1.0", "nan", "inf"); false if that fails.
 bool float_text(double value, std::string& text);

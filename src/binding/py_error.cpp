@@ -1,6 +1,8 @@
 // Python errors as values, and the fetch that follows a failed host call.
 #include "binding/py_error.hpp"
 
+#include <new>
+
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -183,6 +185,12 @@ std::string PyError::describe() const {
         return text;
     }
     return text + "\nTraceback (most recent call last):\n" + *rendered;
+}
+
+void drop_error() {
+    const bool refused = PyErr_ExceptionMatches(PyExc_MemoryError);
+    PyErr_Clear();
+    if (refused) throw std::bad_alloc();
 }
 
 Status drop_error_if(PyObject* expected) {

@@ -78,6 +78,11 @@ using Status = Result<Ok>;
 // interrupt or a refused allocation is never taken for the expected failure.
 Status drop_error_if(PyObject* expected);
 
+// Drops the pending error, for a caller that goes on without it for a reason
+// written beside the call. A MemoryError is never dropped: it unwinds as
+// std::bad_alloc, which the boundary raises as MemoryError again.
+void drop_error();
+
 // A new reference from a host call, or the error it set.
 inline Result<PyRef> checked(PyObject* new_reference) {
     if (new_reference == nullptr) return PyError::fetch();

@@ -17,6 +17,7 @@
 #include "binding/array_borrow.hpp"
 #include "engine/internal_error.hpp"
 #include "binding/numpy_api.hpp"
+#include "binding/object_text.hpp"
 #include "binding/py_ref.hpp"
 
 namespace quorix {
@@ -122,22 +123,13 @@ std::pair<std::size_t, std::size_t> read_shape(PyObject* obj) {
     return {rows, cols};
 }
 
-// pandas' NA when pandas is loaded, else null.
-Result<PyRef> pandas_na() {
-    PyObject* pandas = PyDict_GetItemString(PyImport_GetModuleDict(), "pandas");
-    if (pandas == nullptr) return PyRef();
-    PyRef na = PyRef::steal(PyObject_GetAttrString(pandas, "NA"));
-    if (!na) QUORIX_CHECK(drop_error_if(PyExc_AttributeError));
-    return na;
-}
-
 Status read_cells(PyObject* obj, GatheredTable& table, bool encode_text_arrays) {
     const auto [rows, cols] = read_shape(obj);
     QUORIX_TRY(table.matrix, Matrix::zeros(rows, cols));
     table.gathered = GatheredColumns(rows, cols);
     QUORIX_TRY(const bool exact_frame, table.out.columns ? is_exact_pandas_frame(obj) : Result<bool>(false));
     if (exact_frame) {
-        // Each column from its own storage, when every column has a road.
+        // Each column from its own storage, when every column has a reader.
         QUORIX_TRY(const bool read, gather_frame_columns(obj, table.gathered, table.storage));
         if (read) return Ok{};
     }

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "engine/label_encode.hpp"
-#include "engine/send_ptr.hpp"
 #include "engine/parallel_loops.hpp"
 #include "engine/uninitialized.hpp"
 
@@ -27,7 +26,7 @@ struct ColumnMaps {
 
 }  // namespace
 
-namespace inverse_roads {
+namespace inverse_strategies {
 
 CodeToText by_copying(const TextToCode& text_to_code) {
     using Entry = TextToCode::value_type;
@@ -47,24 +46,25 @@ CodeToText by_copying(const TextToCode& text_to_code) {
 
 CodeToText by_sharing(const TextToCode& text_to_code) { return CodeToText::sharing_texts_of(text_to_code); }
 
-}  // namespace inverse_roads
+}  // namespace inverse_strategies
 
 CodeToText inverse_of(const TextToCode& text_to_code) {
     // Encode's maps number their texts in order: the inverse reads their store.
-    if (text_to_code.codes_follow_entries()) return inverse_roads::by_sharing(text_to_code);
-    return inverse_roads::by_copying(text_to_code);
+    if (text_to_code.codes_follow_entries()) return inverse_strategies::by_sharing(text_to_code);
+    return inverse_strategies::by_copying(text_to_code);
 }
 
 namespace {
 
 // Where the cells go: cell (r, c) at r * row_step + c * col_step, or
-// nowhere (a fit that keeps only the maps).
+// nowhere (a fit that keeps only the maps). Every column job writes its own
+// column and nothing else of it, so the jobs share the address without a lock.
 struct CellLayout {
-    SendPtr matrix;
+    double* matrix;
     std::size_t row_step, col_step;
 
-    bool writes() const noexcept { return matrix.get() != nullptr; }
-    double* column(ColumnIndex c) const noexcept { return matrix.get() + c * col_step; }
+    bool writes() const noexcept { return matrix != nullptr; }
+    double* column(ColumnIndex c) const noexcept { return matrix + c * col_step; }
 };
 
 // Writes column c; cell (r, c) belongs to this job alone.
@@ -116,7 +116,7 @@ struct DictionaryCodes {
     double before_code = missing_code(), after_code = missing_code();
 
     // Categories in ascending order need no sorting: each text's code is
-    // its rank. The texts are entered in byte order, as the sorting road
+    // its rank. The texts are entered in byte order, as the sorting strategy
     // enters them, so that the maps (and the state bytes written from them)
     // come out the same.
     static DictionaryCodes by_rank(const TextColumn& texts, const OccurringCategories& seen) {
@@ -223,7 +223,7 @@ EncodingInfo encode_object_array(const GatheredColumns& columns, double* matrix,
     info.text_to_code.reserve(columns.cols);
     info.code_to_text.reserve(columns.cols);
     {
-        const CellLayout layout{SendPtr(matrix), row_step, col_step};
+        const CellLayout layout{matrix, row_step, col_step};
         std::vector<ColumnMaps> collected = parallel_filter_map(
             columns.cols, [&](std::size_t c) { return encode_column(columns, layout, c); });
         // In column order; every index occurs once, so nothing is replaced.

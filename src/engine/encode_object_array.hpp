@@ -21,14 +21,14 @@ EncodingInfo encode_object_array(const GatheredColumns& columns, double* matrix,
 // a code, inverted.
 CodeToText inverse_of(const TextToCode& text_to_code);
 
-// The two roads inverse_of may take; both give the same map, and the tests
+// The two strategies inverse_of may take; both give the same map, and the tests
 // compare them.
-namespace inverse_roads {
+namespace inverse_strategies {
 // Copies every text that has a code into a map of its own.
 CodeToText by_copying(const TextToCode& text_to_code);
 // Reads the texts where the text-to-code map keeps them; needs its codes to
 // follow its entries, as encode leaves them.
 CodeToText by_sharing(const TextToCode& text_to_code);
-}  // namespace inverse_roads
+}  // namespace inverse_strategies
 
 }  // namespace quorix

@@ -1,4 +1,4 @@
-// Label encoding of one string column, by two roads with the same result.
+// Label encoding of one string column, by two strategies with the same result.
 #include "engine/label_encode.hpp"
 
 #include <algorithm>
@@ -69,7 +69,7 @@ TextToCode text_to_code_of_ascending(std::span<const std::string_view> distinct)
     return map;
 }
 
-namespace label_encode_roads {
+namespace label_encode_strategies {
 
 LabelEncoding by_sorting(const TextColumn& texts) {
     const std::size_t n = texts.size();
@@ -266,7 +266,7 @@ private:
     std::size_t count_;
 };
 
-// ---- the hashing road, step by step ----------------------------------------
+// ---- the hashing strategy, step by step ------------------------------------
 //
 // Two blocks of n records carry the rows through every step: `rows` in row
 // order, then `records` by partition, deduplicated in place; `rows` is then
@@ -490,25 +490,25 @@ bool into_by_hashing(const TextColumn& texts, TextToCode& map, double* codes, st
     return true;
 }
 
-}  // namespace label_encode_roads
+}  // namespace label_encode_strategies
 
 namespace {
-// Hashing pays off once there are enough rows to share out; both roads
+// Hashing pays off once there are enough rows to share out; both strategies
 // give the same result.
 constexpr std::size_t hashing_from_rows = 2048;
 }  // namespace
 
 LabelEncoding label_encode(const TextColumn& texts) {
-    if (texts.size() < hashing_from_rows) return label_encode_roads::by_sorting(texts);
-    return label_encode_roads::by_hashing(texts);
+    if (texts.size() < hashing_from_rows) return label_encode_strategies::by_sorting(texts);
+    return label_encode_strategies::by_hashing(texts);
 }
 
 TextToCode label_encode_into(const TextColumn& texts, double* codes, std::size_t stride) {
     if (texts.size() >= hashing_from_rows) {
         TextToCode map;
-        if (label_encode_roads::into_by_hashing(texts, map, codes, stride)) return map;
+        if (label_encode_strategies::into_by_hashing(texts, map, codes, stride)) return map;
     }
-    LabelEncoding encoded = label_encode_roads::by_sorting(texts);
+    LabelEncoding encoded = label_encode_strategies::by_sorting(texts);
     if (codes == nullptr) return std::move(encoded.text_to_code);
     parallel_for_each_index(
         encoded.codes.size(), [&](std::size_t r) { codes[r * stride] = encoded.codes[r]; }, row_grain);

@@ -34,17 +34,17 @@ LabelEncoding label_encode(const TextColumn& texts);
 // codes[r * stride], or nowhere when `codes` is null. Returns the map.
 TextToCode label_encode_into(const TextColumn& texts, double* codes, std::size_t stride);
 
-// The two roads label_encode may take; both give the same result, and the
+// The two strategies label_encode may take; both give the same result, and the
 // tests compare them.
-namespace label_encode_roads {
+namespace label_encode_strategies {
 // Sorts views of all rows, removes duplicates, looks every row up.
 LabelEncoding by_sorting(const TextColumn& texts);
 // Deduplicates rows in hash partitions first and sorts only the distinct
-// texts. Takes the sorting road for 2^32 - 1 rows or more, or texts of 4 GiB.
+// texts. Takes the sorting strategy for 2^32 - 1 rows or more, or texts of 4 GiB.
 LabelEncoding by_hashing(const TextColumn& texts);
-// The hashing road into a fresh `map`, the codes at codes[r * stride]; false,
+// The hashing strategy into a fresh `map`, the codes at codes[r * stride]; false,
 // with nothing written, for a column it does not take.
 bool into_by_hashing(const TextColumn& texts, TextToCode& map, double* codes, std::size_t stride);
-}  // namespace label_encode_roads
+}  // namespace label_encode_strategies
 
 }  // namespace quorix

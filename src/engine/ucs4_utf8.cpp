@@ -4,12 +4,13 @@
 #include <cstdint>
 #include <cstring>
 
+#include "engine/unaligned.hpp"
+
 namespace quorix {
 namespace {
 
 std::uint32_t unit_at(const char* cell, std::size_t i, bool swapped) noexcept {
-    std::uint32_t unit;
-    std::memcpy(&unit, cell + 4 * i, 4);
+    const auto unit = load<std::uint32_t>(cell + 4 * i);
     return swapped ? __builtin_bswap32(unit) : unit;
 }
 

@@ -7,6 +7,7 @@
 #include "binding/arr_to_out.hpp"
 #include "binding/pyany_to_vec.hpp"
 #include "binding/arguments.hpp"
+#include "binding/encoder_record.hpp"
 #include "binding/boundary.hpp"
 
 namespace quorix {
@@ -65,10 +66,7 @@ Result<PyRef> decode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, P
     EncoderObject* encoder = as_encoder(self);
     QUORIX_TRY(SharedUse use, SharedUse::take(encoder->borrow_flag));
     QUORIX_TRY(Extraction extraction, pyany_to_vec(obj));
-    // The state learned from this input is dropped: decoding uses the stored one.
-    extraction.encoding_info.reset();
-    const std::optional<EncodingInfo>& stored = encoder->record.encoding_info;
-    return arr_to_out(extraction.matrix, std::move(extraction.out), stored ? &*stored : nullptr);
+    return decode_with(std::move(extraction), encoder->record.encoding_info);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "quorix/encoder_object.hpp"
 #include "engine/state_bytes.hpp"
 #include "binding/arguments.hpp"
+#include "binding/encoder_record.hpp"
 #include "binding/boundary.hpp"
 
 namespace quorix {
@@ -14,11 +15,7 @@ EncoderObject* as_encoder(PyObject* self) { return reinterpret_cast<EncoderObjec
 Result<PyRef> get_state(PyObject* self) {
     EncoderObject* encoder = as_encoder(self);
     QUORIX_TRY(SharedUse use, SharedUse::take(encoder->borrow_flag));
-    // Sized first, then written straight into the new bytes object.
-    const std::size_t size = state_size(encoder->record);
-    QUORIX_TRY(PyRef state, checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
-    write_state(encoder->record, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(state.get())));
-    return state;
+    return state_bytes_object(encoder->record);
 }
 
 Result<PyRef> set_state(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

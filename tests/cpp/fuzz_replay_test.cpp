@@ -19,7 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path fuzz_dir() { return fs::path(__FILE__).parent_path().parent_path() / "fuzz"; }
+fs::path fuzz_dir() { return fs::path(QUORIX_SOURCE_DIR) / "tests" / "fuzz"; }
 
 // The kept inputs of one target in one folder, in name order; a folder that
 // does not exist (or holds only its placeholder) has none.

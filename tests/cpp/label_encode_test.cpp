@@ -1,5 +1,5 @@
 // label_encode against a plain std::map model, on worked examples, byte-order
-// corners, markers, edge sizes and random columns, for both roads and
+// corners, markers, edge sizes and random columns, for both strategies and
 // several worker counts.
 #include <gtest/gtest.h>
 
@@ -21,24 +21,24 @@ using testing::column_of;
 using testing::matches_reference;
 using testing::run_on;
 
-using Road = LabelEncoding (*)(const TextColumn&);
+using Strategy = LabelEncoding (*)(const TextColumn&);
 
-struct NamedRoad {
+struct NamedStrategy {
     const char* name;
-    Road road;
+    Strategy strategy;
 };
 
-const NamedRoad roads[] = {{"chosen", &label_encode},
-                           {"sorting", &label_encode_roads::by_sorting},
-                           {"hashing", &label_encode_roads::by_hashing}};
+const NamedStrategy strategies[] = {{"chosen", &label_encode},
+                           {"sorting", &label_encode_strategies::by_sorting},
+                           {"hashing", &label_encode_strategies::by_hashing}};
 
-// (road, workers)
-class LabelEncode : public ::testing::TestWithParam<std::tuple<NamedRoad, std::size_t>> {
+// (strategy, workers)
+class LabelEncode : public ::testing::TestWithParam<std::tuple<NamedStrategy, std::size_t>> {
 protected:
     LabelEncoding encode(const std::vector<std::string>& texts) const {
         const TextColumn column = column_of(texts);
-        const Road road = std::get<0>(GetParam()).road;
-        return run_on(std::get<1>(GetParam()), [&] { return road(column); });
+        const Strategy strategy = std::get<0>(GetParam()).strategy;
+        return run_on(std::get<1>(GetParam()), [&] { return strategy(column); });
     }
 };
 
@@ -140,8 +140,8 @@ TEST_P(LabelEncode, ManyDistinctTextsOfAwkwardShapes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    RoadsAndWorkers, LabelEncode,
-    ::testing::Combine(::testing::ValuesIn(roads), ::testing::Values(1, 2, 8)),
+    StrategiesAndWorkers, LabelEncode,
+    ::testing::Combine(::testing::ValuesIn(strategies), ::testing::Values(1, 2, 8)),
     [](const auto& info) {
         return std::string(std::get<0>(info.param).name) + "_W" +
                std::to_string(std::get<1>(info.param));
@@ -160,18 +160,18 @@ TEST(LabelEncodeLarge, AMillionDistinctTextsGiveTheRowOrderOfTheirSortedPosition
         std::snprintf(text, sizeof text, "%07zu", number);
         column.push_back(text);
     }
-    for (const NamedRoad& road : roads) {
-        const auto encoded = run_on(2, [&] { return road.road(column); });
-        ASSERT_EQ(encoded.text_to_code.size(), n) << road.name;
+    for (const NamedStrategy& strategy : strategies) {
+        const auto encoded = run_on(2, [&] { return strategy.strategy(column); });
+        ASSERT_EQ(encoded.text_to_code.size(), n) << strategy.name;
         for (std::size_t r = 0; r < n; ++r) {
-            ASSERT_EQ(encoded.codes[r], static_cast<double>(numbers[r])) << road.name << " row " << r;
+            ASSERT_EQ(encoded.codes[r], static_cast<double>(numbers[r])) << strategy.name << " row " << r;
         }
         EXPECT_EQ(encoded.text_to_code.at("0000000"), 0u);
         EXPECT_EQ(encoded.text_to_code.at("0999999"), 999999u);
     }
 }
 
-TEST(LabelEncodeLarge, RoadsAgreeOnABigColumnWithFewValues) {
+TEST(LabelEncodeLarge, StrategiesAgreeOnABigColumnWithFewValues) {
     const auto texts = testing::random_texts(300000, 100, 5);
     const TextColumn column = column_of(texts);
     for (const std::size_t workers : testing::worker_counts()) {

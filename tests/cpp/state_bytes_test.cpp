@@ -365,7 +365,7 @@ TEST(StateBytesDuplicates, CodeToTextDuplicateInOneMap) {
 // ---- the fuzzer's seed corpus ---------------------------------------------
 
 std::filesystem::path corpus_dir() {
-    return std::filesystem::path(__FILE__).parent_path().parent_path() / "fuzz" / "corpus" / "state_bytes";
+    return std::filesystem::path(QUORIX_SOURCE_DIR) / "tests" / "fuzz" / "corpus" / "state_bytes";
 }
 
 // Small valid states to start the fuzzer from, named after what they hold.
@@ -579,13 +579,13 @@ TEST(StateBytesUtf8Differential, RandomMixedStrings) {
 // bytes. Each test runs with the maps built on the calling thread and with
 // every map handed to the worker pool.
 
-struct Road {
+struct Reader {
     std::string name;
     std::size_t parallel_min_entries;
-    friend void PrintTo(const Road& road, std::ostream* os) { *os << road.name; }
+    friend void PrintTo(const Reader& reader, std::ostream* os) { *os << reader.name; }
 };
 
-class StateBytesTwoPass : public testing::TestWithParam<Road> {
+class StateBytesTwoPass : public testing::TestWithParam<Reader> {
 protected:
     testing::AssertionResult same_as_plain(std::span<const std::uint8_t> bytes) const {
         StateReadResult plain = model::read_state_plain(bytes);
@@ -599,7 +599,7 @@ protected:
         }
         if (plain_error || fast_error) {
             return testing::AssertionFailure()
-                   << "only one road failed: " << (plain_error ? plain_error : fast_error)->message;
+                   << "only one reader failed: " << (plain_error ? plain_error : fast_error)->message;
         }
         const Encoder& a = std::get<Encoder>(plain);
         const Encoder& b = std::get<Encoder>(fast);
@@ -613,9 +613,9 @@ protected:
     }
 };
 
-INSTANTIATE_TEST_SUITE_P(Roads, StateBytesTwoPass,
-                         testing::Values(Road{"OneThread", SIZE_MAX}, Road{"Pool", 0}),
-                         [](const testing::TestParamInfo<Road>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Readers, StateBytesTwoPass,
+                         testing::Values(Reader{"OneThread", SIZE_MAX}, Reader{"Pool", 0}),
+                         [](const testing::TestParamInfo<Reader>& info) { return info.param.name; });
 
 TEST_P(StateBytesTwoPass, RandomRecordsWithAndWithoutTrailingBytes) {
     RandomStates random(4242);

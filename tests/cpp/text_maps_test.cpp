@@ -181,7 +181,7 @@ TEST(TextMaps, CodeToTextMatchesTheModelFromAnEmptyMapAndFromASharedStore) {
         auto text_to_code = std::make_unique<TextToCode>(text_to_code_of_ascending(
             keep ? std::vector<std::string_view>{"", "a", a0, "z"}
                  : std::vector<std::string_view>{"", "<NA>", "NaN", "a", a0, "nan", "z"}));
-        CodeToText shared = inverse_roads::by_sharing(*text_to_code);
+        CodeToText shared = inverse_strategies::by_sharing(*text_to_code);
         Texts kept{{"", 0}, {"a", 1}, {std::string(a0), 2}, {"z", 3}};
         if (!keep) text_to_code.reset();
         if (keep && seed % 4 == 1) text_to_code->try_emplace(kept.emplace_back("zz", 4).first, 4);
@@ -228,8 +228,8 @@ TEST(TextMaps, FilledOnThePoolEqualTheMapsOfInsertsAndTheirInversesAgree) {
 
             Inverse inverse;
             for (const auto& [text, code] : model) if (code) inverse.emplace_back(*code, text);
-            const CodeToText copied = run_on(workers, [&] { return inverse_roads::by_copying(map); });
-            const CodeToText shared = inverse_roads::by_sharing(map);
+            const CodeToText copied = run_on(workers, [&] { return inverse_strategies::by_copying(map); });
+            const CodeToText shared = inverse_strategies::by_sharing(map);
             EXPECT_TRUE(same_entries(copied, inverse, {Code(n), Code(n + 7)}));
             EXPECT_TRUE(same_entries(shared, inverse, {Code(n), Code(n + 7)}));
             EXPECT_TRUE(copied == shared);
@@ -243,7 +243,7 @@ TEST(TextMaps, FilledOnThePoolEqualTheMapsOfInsertsAndTheirInversesAgree) {
             map.try_emplace("grown, sparse", coded + 5000);
             EXPECT_FALSE(map.codes_follow_entries());
             EXPECT_TRUE(same_entries(shared, inverse, {Code(n), Code(n + 7)}));
-            EXPECT_THROW(inverse_roads::by_sharing(map), std::logic_error);
+            EXPECT_THROW(inverse_strategies::by_sharing(map), std::logic_error);
             const CodeToText grown = run_on(workers, [&] { return inverse_of(map); });
             EXPECT_EQ(grown.size(), inverse.size() + 1001);
             EXPECT_EQ(grown.at(Code{1} << 40), texts[1]);
@@ -272,8 +272,8 @@ TEST(TextMaps, FilledOnThePoolEqualTheMapsOfInsertsAndTheirInversesAgree) {
         });
         EXPECT_FALSE(map.codes_follow_entries());
         ASSERT_TRUE(same_entries(map, model, {"absent"})) << "W" << workers;
-        EXPECT_THROW(inverse_roads::by_sharing(map), std::logic_error);
-        EXPECT_EQ(run_on(workers, [&] { return inverse_roads::by_copying(map); }).size(), n - 20);
+        EXPECT_THROW(inverse_strategies::by_sharing(map), std::logic_error);
+        EXPECT_EQ(run_on(workers, [&] { return inverse_strategies::by_copying(map); }).size(), n - 20);
     }
 }
 

@@ -75,12 +75,27 @@ def plain_numpy_decode(matrix, string_columns, code_to_text):
 
 
 def plain_frame_decode(matrix, labels, string_columns, code_to_text):
-    """The frame, each listed column made an object column and written through
-    .loc: texts, or None. For distinct labels only."""
+    """The frame, each listed column in turn made an object column and written
+    whole: through .loc by its label, or through .iloc by its position where
+    the label names several columns; texts, or None. A listed column that
+    fails a check raises where it stands."""
+    rows, cols = matrix.shape
     expected = pd.DataFrame(matrix, columns=labels)
+    repeated = {label for label in labels if labels.count(label) > 1}
     for c in string_columns:
-        expected[labels[c]] = expected[labels[c]].astype("object")
-        expected.loc[:, labels[c]] = [model_text(v, code_to_text[c], None) for v in matrix[:, c]]
+        if c not in code_to_text:
+            raise ModelPanic("no entry found for key")
+        if rows and c >= cols:
+            raise ModelPanic("ndarray: index out of bounds")
+        if c >= len(labels):
+            raise ModelPanic(f"index out of bounds: the len is {len(labels)} but the index is {c}")
+        texts = [model_text(v, code_to_text[c], None) for v in matrix[:, c]]
+        if labels[c] in repeated:
+            expected.isetitem(c, expected.iloc[:, c].astype("object"))
+            expected.iloc[:, c] = texts
+        else:
+            expected[labels[c]] = expected[labels[c]].astype("object")
+            expected.loc[:, labels[c]] = texts
     return expected
 
 

@@ -1,5 +1,6 @@
 """Internal errors, borrow conflicts and refused allocations as users meet them."""
 
+import re
 import subprocess
 import sys
 import textwrap
@@ -53,6 +54,18 @@ def test_failing_str_is_an_internal_error_and_the_encoder_stays_usable(encoder):
     assert encoder.encode(np.array([["x"]], dtype=object)).tolist() == [[0.0]]
 
 
+def test_the_companion_raises_the_one_panic_class(encoder):
+    from quorix_pipeline import TextEncoder
+
+    table = np.array([["a", Unprintable()]], dtype=object).T
+    with pytest.raises(BaseException) as from_quorix:
+        encoder.encode(table)
+    with pytest.raises(BaseException) as from_companion:
+        TextEncoder().fit(table)
+    assert type(from_companion.value) is type(from_quorix.value) is panic_type()
+    assert str(from_companion.value).startswith("cant convert to str: ")
+
+
 def test_report_on_standard_error_and_one_time_hint():
     result = run_python(
         """
@@ -66,6 +79,9 @@ def test_report_on_standard_error_and_one_time_hint():
     )
     assert result.stdout.split() == ["PanicException", "PanicException"]
     assert result.stderr.count("hit an internal error at") == 2
+    # The place is named from the source root, wherever the module was built.
+    places = re.findall(r"^thread '[^']*' \(\d+\) hit an internal error at (\S+):\d+:\d+:$", result.stderr, re.M)
+    assert len(places) == 2 and all(re.fullmatch(r"src/\w+/\w+\.[ch]pp", place) for place in places), places
     assert result.stderr.count("QUORIX_BACKTRACE=1") == 1
     assert UNWRAP in result.stderr
 

@@ -273,7 +273,7 @@ def test_cell_references_are_given_back():
 # ---------------------------------------------------------------------------
 # Object arrays whose cells run no code (exact str, float, bool, int of 64
 # bits, None) are read in memory order; any other cell sends the whole table
-# back to the column-by-column road. Both must read what item access reads.
+# back to reading column by column. Both must read what item access reads.
 
 
 class FloatSub(float):
@@ -316,7 +316,7 @@ code_cells = st.sampled_from([FloatSub(1.5), StrSub("s"), Both(), Half(), 2**63,
 def wide_tables(draw):
     rows, cols = draw(st.integers(0, 12)), draw(st.integers(0, 5))
     columns = [draw(st.lists(inert_cells, min_size=rows, max_size=rows)) for _ in range(cols)]
-    # Now and then one cell somewhere that runs code or is left to the plain road.
+    # Now and then one cell somewhere that runs code or is left to reading by conversion.
     if rows and cols and draw(st.booleans()):
         columns[draw(st.integers(0, cols - 1))][draw(st.integers(0, rows - 1))] = draw(code_cells)
     return rows, columns

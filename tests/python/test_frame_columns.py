@@ -1,5 +1,5 @@
 """A pandas DataFrame read column by column from its own storage gives exactly
-what reading its `values` gives. The `values` road is taken for any object
+what reading its `values` gives. Reading `values` is what is done for any object
 whose type is named "DataFrame" but is not pandas' own class, so a subclass of
 that name is the reference."""
 
@@ -22,7 +22,7 @@ PANDAS_3 = int(pd.__version__.split(".")[0]) >= 3
 
 
 class DataFrame(pd.DataFrame):
-    """Reaches the `values` road."""
+    """Reaches the reading of `values`."""
 
 
 def text_dtypes():
@@ -121,7 +121,7 @@ def encoded(frame, reference):
 
 @settings(max_examples=examples(300), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(frames())
-def test_column_roads_match_the_values_road(frame):
+def test_column_readers_match_reading_values(frame):
     _, codes, state, decoded = encoded(frame, reference=False)
     _, expected_codes, expected_state, expected_decoded = encoded(frame, reference=True)
     assert list(codes.columns) == list(expected_codes.columns)
@@ -142,7 +142,7 @@ def test_missing_text_cells_show_as_values_shows_them(dtype):
     assert marker in state
 
 
-def test_large_arrow_frame_matches_the_values_road():
+def test_large_arrow_frame_matches_reading_values():
     rng = np.random.default_rng(8)
     pool = np.array([f"text {i}" for i in range(5000)], dtype=object)
     cells = pool[rng.integers(0, 5000, 20000)]
@@ -155,7 +155,7 @@ def test_large_arrow_frame_matches_the_values_road():
             pd.testing.assert_frame_equal(result, reference)
         else:
             # Maps this large are collected in parallel: their entries come in
-            # an order that varies from run to run, on either road.
+            # an order that varies from run to run, either way.
             assert sorted(result) == sorted(reference)
 
 
@@ -280,7 +280,7 @@ def test_arrow_data_read_through_the_stream_interface():
     assert sorted(exporter.released) == ["array", "schema"]
 
 
-def test_unknown_arrow_format_takes_the_values_road():
+def test_unknown_arrow_format_is_read_through_values():
     # Binary data ("z") is not read in place: the frame goes to `values`,
     # which pandas cannot build over the fake exporter.
     exporter = FakeExporter(b"z", 2, offsets32(0, 1, 2), b"ab")
@@ -305,7 +305,7 @@ class Mutating:
         return "mutating"
 
 
-def test_a_cell_that_changes_the_frame_reads_as_the_values_road_does():
+def test_a_cell_that_changes_the_frame_reads_as_reading_values_does():
     def frame_of(kind):
         frame = kind({"n": [1.0, 2.0], "t": pd.array(["x", None], dtype="string[pyarrow]"), "o": ["a", "b"]})
         frame["o"] = np.array([Mutating(frame), "b"], dtype=object)

@@ -16,7 +16,7 @@ needs_string_dtype = pytest.mark.skipif(StringDType is None, reason="StringDType
 
 
 class ndarray(np.ndarray):  # noqa: N801 - the name the module recognises
-    """Reaches the cell road."""
+    """Reaches reading cell by cell."""
 
 
 def outcome(call):
@@ -27,7 +27,7 @@ def outcome(call):
         return type(error), str(error)
 
 
-def assert_same_as_cell_road(array):
+def assert_same_as_read_cell_by_cell(array):
     fast, slow = quorix.Encoder(), quorix.Encoder()
     fast_result = outcome(lambda: fast.encode(array))
     slow_result = outcome(lambda: slow.encode(array.view(ndarray)))
@@ -106,14 +106,14 @@ def bytes_arrays(draw):
 @given(unit_arrays())
 def test_unicode_arrays_read_like_item_access(array):
     assert array.dtype.kind == "U"
-    assert_same_as_cell_road(array)
+    assert_same_as_read_cell_by_cell(array)
 
 
 @settings(max_examples=examples(200), deadline=None)
 @given(bytes_arrays())
 def test_bytes_arrays_read_like_item_access(array):
     assert array.dtype.kind == "S"
-    assert_same_as_cell_road(array)
+    assert_same_as_read_cell_by_cell(array)
 
 
 NA_OBJECTS = ["none", float("nan"), None, "pandas-NA", "MISSING", "nan"]
@@ -147,7 +147,7 @@ def string_arrays(draw):
 @given(string_arrays())
 def test_string_dtype_arrays_read_like_item_access(array):
     assert array.dtype.kind == "T"
-    assert_same_as_cell_road(array)
+    assert_same_as_read_cell_by_cell(array)
 
 
 @pytest.mark.parametrize(
@@ -163,7 +163,7 @@ def test_string_dtype_arrays_read_like_item_access(array):
     ids=["empty", "no-columns", "U0", "S0", "U100000", "S50000"],
 )
 def test_unusual_shapes_and_widths(array):
-    assert_same_as_cell_road(array)
+    assert_same_as_read_cell_by_cell(array)
 
 
 @pytest.mark.parametrize("kind", ["<U3", ">U3", "S3"])
@@ -195,18 +195,18 @@ def test_units_past_the_last_code_point_fail_as_item_access_does():
 
 
 @pytest.mark.parametrize("rows", [1, 5000, 40_000])
-def test_many_rows_and_both_roads_of_the_engine(rows):
+def test_many_rows_and_both_strategies_of_the_engine(rows):
     # Past the engine's hashing threshold and across many blocks of the reader.
     rng = np.random.default_rng(rows)
     texts = np.array([f"t{v}" for v in rng.integers(0, rows // 3 + 2, size=2 * rows)], dtype="U7").reshape(rows, 2)
     texts[rows // 2, 0] = "nan"
-    assert_same_as_cell_road(texts)
-    assert_same_as_cell_road(texts.astype("S7"))
+    assert_same_as_read_cell_by_cell(texts)
+    assert_same_as_read_cell_by_cell(texts.astype("S7"))
     if StringDType is not None:
-        assert_same_as_cell_road(texts.astype(StringDType()))
+        assert_same_as_read_cell_by_cell(texts.astype(StringDType()))
 
 
 @needs_string_dtype
-def test_other_na_objects_take_the_cell_road():
+def test_other_na_objects_are_read_cell_by_cell():
     array = np.array([["a", 1.5]], dtype=StringDType(na_object=1.5))
-    assert_same_as_cell_road(array)
+    assert_same_as_read_cell_by_cell(array)

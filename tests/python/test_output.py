@@ -1,6 +1,6 @@
 """Building results: float64 arrays and frames, decoded texts and the
-reference counts of what decoding builds (the bulk roads against the plain
-ones: test_output_roads.py)."""
+reference counts of what decoding builds (against the model of the plain
+decode: test_output_model.py)."""
 
 import gc
 import math
@@ -189,7 +189,7 @@ def test_decoded_strs_get_exact_counts_and_immortal_ones_stay_immortal(texts, da
     # Decoding counts references in bulk. The interpreter's own immortal strs
     # (from 3.12: the empty one, those of one Latin-1 character) must keep
     # their counts; every other str must end with exactly one reference per
-    # cell holding it. Few rows beside many texts take the cell-by-cell road.
+    # cell holding it. Few rows beside many texts are looked up cell by cell.
     assert immortal(str()) == (sys.version_info >= (3, 12))
     encoder = learned([0], {0: dict(enumerate(texts))})
     values = [float(code) for code in range(len(texts))] + [math.nan, 99.0]

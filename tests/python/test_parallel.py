@@ -70,3 +70,28 @@ def test_a_forked_child_gets_a_pool_of_its_own():
         pytest.fail("the forked child hung on the inherited pool")
     assert child.exitcode == 0
     assert queue.get(timeout=5) == [[1.0], [0.0], [1.0]]
+
+
+@pytest.mark.parametrize("first", ["quorix", "quorix_pipeline"])
+def test_both_modules_share_one_pool(first):
+    # The pool starts on first use, once per process, whichever module uses
+    # it first: its workers are the only threads either module adds.
+    program = textwrap.dedent(
+        """
+        import os, sys, numpy as np, quorix, quorix_pipeline
+        table = np.array([["b", 1.0], ["a", 2.0]], dtype=object)
+        uses = {"quorix": lambda: quorix.Encoder().encode(table),
+                "quorix_pipeline": lambda: quorix_pipeline.TextEncoder().fit(table).transform(table)}
+        counts = [len(os.listdir("/proc/self/task"))]
+        for name in sorted(uses, key=lambda name: name != sys.argv[1]):
+            uses[name]()
+            counts.append(len(os.listdir("/proc/self/task")))
+        print(*counts)
+        """
+    )
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    env.update(RAYON_NUM_THREADS="3", OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
+    result = subprocess.run([sys.executable, "-c", program, first], env=env, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    before, after_first, after_both = map(int, result.stdout.split())
+    assert (after_first, after_both) == (before + 3, before + 3)

@@ -3,7 +3,6 @@
 #include <array>
 #include <string>
 
-#include "engine/state_bytes.hpp"
 #include "pipeline/native/fault_messages.hpp"
 #include "pipeline/native/learned_object.hpp"
 #include "pipeline/native/look_up_codes.hpp"
@@ -11,6 +10,7 @@
 #include "binding/arr_to_out.hpp"
 #include "binding/pyany_to_vec.hpp"
 #include "binding/arguments.hpp"
+#include "binding/encoder_record.hpp"
 #include "binding/boundary.hpp"
 
 namespace quorix::pipeline {
@@ -71,19 +71,10 @@ Result<PyRef> inverse_transform(PyObject* self, PyObject* const* args, Py_ssize_
                                   kwnames, given));
     QUORIX_TRY(Extraction extraction, read_codes(given[0]));
     QUORIX_CHECK(no_texts_among_codes(extraction));
-    // What the codes themselves would teach is dropped: the learned maps decode.
-    extraction.encoding_info.reset();
-    const std::optional<EncodingInfo>& stored = learned_in(self).record.encoding_info;
-    return arr_to_out(extraction.matrix, std::move(extraction.out), stored ? &*stored : nullptr);
+    return decode_with(std::move(extraction), learned_in(self).record.encoding_info);
 }
 
-Result<PyRef> state(PyObject* self) {
-    const Encoder& record = learned_in(self).record;
-    const std::size_t size = state_size(record);
-    QUORIX_TRY(PyRef bytes, checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
-    write_state(record, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())));
-    return bytes;
-}
+Result<PyRef> state(PyObject* self) { return state_bytes_object(learned_in(self).record); }
 
 Result<PyRef> numbers_read(PyObject* self) {
     const std::vector<std::uint8_t>& flags = learned_in(self).numbers_read;

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "engine/label_encode.hpp"
+#include "engine/unaligned.hpp"
 
 namespace quorix::pipeline {
 
@@ -39,9 +40,7 @@ bool LookupIndex::holds(const Slot& slot, std::string_view text) const noexcept 
     if (slot.length != kOutOfLine) {
         return slot.length == text.size() && (text.empty() || std::memcmp(slot.text, text.data(), text.size()) == 0);
     }
-    std::uint64_t number = 0;
-    std::memcpy(&number, slot.text, sizeof number);
-    return map_->text(static_cast<std::size_t>(number)) == text;
+    return map_->text(static_cast<std::size_t>(load<std::uint64_t>(slot.text))) == text;
 }
 
 }  // namespace quorix::pipeline

@@ -40,7 +40,7 @@ _read_readers: weakref.WeakSet[Any] = weakref.WeakSet()
 
 def kind_of(X: Any) -> str | None:
     """The kind of Arrow table X is, or None for anything else (pandas
-    frames included: they keep their own road)."""
+    frames included: they keep their own reader)."""
     pandas = sys.modules.get("pandas")
     if pandas is not None and isinstance(X, (pandas.DataFrame, pandas.Series)):
         return None

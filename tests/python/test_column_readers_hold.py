@@ -1,7 +1,7 @@
-"""What the column roads read stays what they read: Python code that runs
+"""What the column readers read stays what they read: Python code that runs
 while a frame is read (pandas' own, a hook, another thread) cannot free or
 change a buffer under the engine, and data that makes no str is refused as
-the `values` road refuses it."""
+reading `values` refuses it."""
 
 import gc
 import os
@@ -22,7 +22,7 @@ PANIC = next(c for c in BaseException.__subclasses__() if c.__module__ == "quori
 
 
 class DataFrame(pd.DataFrame):
-    """Reaches the `values` road."""
+    """Reaches the reading of `values`."""
 
 
 def outcome(call):
@@ -268,8 +268,8 @@ def test_wide_decode_lists_each_column_once():
 
 @pytest.mark.parametrize("raised", [RuntimeError, AttributeError, MemoryError, KeyboardInterrupt])
 def test_failing_pandas_call_falls_back_only_for_ordinary_errors(column_array_hook, raised):
-    # An ordinary failure of a pandas call leaves the frame to the values
-    # road; an interrupt or a refused allocation is never swallowed.
+    # An ordinary failure of a pandas call leaves the frame to reading
+    # `values`; an interrupt or a refused allocation is never swallowed.
     frame = pd.DataFrame({"t": pd.Series(["b", "a"], dtype=object), "x": [1.0, 2.0]})
     want = quorix.Encoder().encode(DataFrame(frame))
 
