@@ -9,15 +9,14 @@ namespace quorix {
 
 class NoneIsMissing {
 public:
-    NoneIsMissing() noexcept : previous_(active_) { active_ = true; }
-    ~NoneIsMissing() { active_ = previous_; }
+    NoneIsMissing() noexcept;
+    ~NoneIsMissing();
     NoneIsMissing(const NoneIsMissing&) = delete;
     NoneIsMissing& operator=(const NoneIsMissing&) = delete;
 
-    static bool active() noexcept { return active_; }
+    static bool active() noexcept;
 
 private:
-    static inline thread_local bool active_ = false;
     bool previous_;
 };
 
