@@ -9,7 +9,9 @@ second: the first's rows shuffled, 1% of each text column's cells replaced by
 texts the first never held, coded as NaN by every tool. Every peer's codes
 are checked against TextEncoder's. Then one-row latency, partial_fit over 10
 chunks beside one fit, and transform's peak extra memory beside its output
-(in a fresh process). Writes bench/results/text_encoder.md and .png.
+(in a fresh process). Then fit and transform with min_frequency,
+max_categories and dtype=float32 beside the same without them and beside
+OrdinalEncoder with them. Writes bench/results/text_encoder.md and .png.
 """
 
 import argparse
@@ -139,7 +141,7 @@ def main():
     names = text_columns(first)
     encoder = TextEncoder(unknown=np.nan).fit(first)
     learned = encoder.categories_
-    categories = {name: learned[list(first.columns).index(name)] for name in names}
+    categories = {name: list(learned[list(first.columns).index(name)]) for name in names}
 
     # Every tool's codes of the text columns, checked against TextEncoder's.
     ours = encoder.transform(second)
@@ -215,6 +217,26 @@ def main():
     partial_seconds = median_seconds(in_chunks, args.repeats)
     print(f"  fit {fit_seconds:.3f} s, partial_fit x10 {partial_seconds:.3f} s", flush=True)
 
+    # The options scikit-learn users reach for, beside the same without them
+    # and beside OrdinalEncoder with them.
+    options = {"min_frequency": 5, "max_categories": 255, "dtype": np.float32}
+    with_options = TextEncoder(unknown=np.nan, **options).fit(first)
+    coded = with_options.transform(second)
+    assert all(coded[name].dtype == np.float32 for name in names)
+    assert all(np.nanmax(coded[name]) <= 254 for name in names)
+    ordinal_options = OrdinalEncoder(handle_unknown="use_encoded_value", unknown_value=np.nan, **options)
+    option_seconds = {
+        "fit": median_seconds(lambda: TextEncoder(unknown=np.nan).fit(first), args.repeats),
+        "fit with options": median_seconds(lambda: TextEncoder(unknown=np.nan, **options).fit(first), args.repeats),
+        "transform": median_seconds(lambda: encoder.transform(second), args.repeats),
+        "transform with options": median_seconds(lambda: with_options.transform(second), args.repeats),
+        "scikit-learn fit with options": median_seconds(lambda: ordinal_options.fit(first[names]), 1),
+    }
+    option_seconds["scikit-learn transform with options"] = median_seconds(
+        lambda: ordinal_options.transform(second[names]), 1)
+    for k, v in option_seconds.items():
+        print(f"  {k} {v:.3f} s", flush=True)
+
     out = subprocess.run([sys.executable, __file__, "--memory-child", str(args.rows)], check=True,
                          capture_output=True, text=True).stdout
     memory = json.loads(out.strip().splitlines()[-1])
@@ -240,6 +262,18 @@ def main():
         ("transform peak extra memory / output", f"{memory['extra_mib'] / memory['output_mib']:.2f}x", "<= 1.2x",
          memory["extra_mib"] / memory["output_mib"] <= 1.2),
     ]
+    o = option_seconds
+    figures += [
+        ("fit with options / without", f"{o['fit with options'] / o['fit']:.2f}x", "<= 1.1x",
+         o["fit with options"] / o["fit"] <= 1.1),
+        ("transform with options / without", f"{o['transform with options'] / o['transform']:.2f}x", "<= 1.1x",
+         o["transform with options"] / o["transform"] <= 1.1),
+        ("scikit-learn fit with options / fit with options", f"{o['scikit-learn fit with options'] / o['fit with options']:.1f}x",
+         ">= 30x", o["scikit-learn fit with options"] / o["fit with options"] >= 30),
+        ("scikit-learn transform with options / transform with options",
+         f"{o['scikit-learn transform with options'] / o['transform with options']:.1f}x", ">= 30x",
+         o["scikit-learn transform with options"] / o["transform with options"] >= 30),
+    ]
     lines = [
         f"Fit on a {args.rows:,}-row W1 frame (pyarrow strings), transform of its rows shuffled with 1% of each "
         f"text column replaced by unseen texts; median of {args.repeats} (scikit-learn: one run), one process, "
@@ -255,6 +289,13 @@ def main():
         "",
         f"fit {fit_seconds:.3f} s, partial_fit over 10 chunks {partial_seconds:.3f} s; transform's peak extra "
         f"memory {memory['extra_mib']:.0f} MiB beside its {memory['output_mib']:.0f} MiB output.",
+        "",
+        f"Options: {', '.join(f'{k}={v.__name__ if isinstance(v, type) else v}' for k, v in options.items())}, "
+        "unknown=NaN (scikit-learn: one run each).",
+        "",
+        "| with the options | seconds |",
+        "|---|---:|",
+        *[f"| {k} | {v:.3f} |" for k, v in option_seconds.items()],
     ]
     suffix = "-quick" if args.quick else ""
     RESULTS.mkdir(exist_ok=True)

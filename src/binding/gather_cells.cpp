@@ -11,6 +11,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "engine/number_text.hpp"
 #include "binding/object_text.hpp"
 #include "engine/internal_error.hpp"
+#include "binding/none_reading.hpp"
 #include "binding/numpy_api.hpp"
 #include "binding/py_error.hpp"
 #include "binding/py_ref.hpp"
@@ -38,8 +40,21 @@ void promote(GatheredColumn& column, std::size_t rows) {
     std::vector<double>().swap(column.numbers);
 }
 
+// None read as a missing value: a NaN, or in a string column its text "nan".
+void accept_missing_none(GatheredColumn& column) {
+    if (column.is_string) {
+        column.texts.push_view("nan");
+    } else {
+        column.numbers.push_back(std::numeric_limits<double>::quiet_NaN());
+    }
+}
+
 // One cell as the host gives it.
 void accept_object(GatheredColumn& column, std::size_t rows, PyObject* item) {
+    if (item == Py_None && NoneIsMissing::active()) {
+        accept_missing_none(column);
+        return;
+    }
     if (column.is_string) {
         push_object_text(item, column.texts);
         return;
@@ -211,6 +226,10 @@ bool accept_inert(GatheredColumn& column, std::size_t rows, PyObject* cell, Numb
             push_view(column, NumberStr::of(value));
         }
     } else if (cell == Py_None) {
+        if (NoneIsMissing::active()) {
+            accept_missing_none(column);
+            return true;
+        }
         if (!column.is_string) promote(column, rows);
         push_view(column, "None");
     } else if (cell == na && na != nullptr) {

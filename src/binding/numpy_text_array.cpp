@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -21,6 +22,7 @@
 #include "engine/label_encode_blocks.hpp"
 #include "engine/encode_object_array.hpp"
 #include "engine/number_text.hpp"
+#include "binding/none_reading.hpp"
 #include "binding/object_text.hpp"
 #include "binding/numpy_api.hpp"
 #include "engine/parallel_loops.hpp"
@@ -101,6 +103,11 @@ Result<bool> missing_cell_of(numpy::Descr* descr, MissingCell& missing) {
         return true;  // none: no cell is missing
     }
     PyObject* object = na.get();
+    if (object == Py_None && NoneIsMissing::active()) {
+        missing.kind = MissingCell::Kind::kNaN;
+        missing.value = std::numeric_limits<double>::quiet_NaN();
+        return true;
+    }
     if (object == Py_None) {
         missing.kind = MissingCell::Kind::kText;
         missing.text = "None";

@@ -116,7 +116,7 @@ def test_parquet_folder_and_partial_fit(client, tmp_path):
     frame = pd.read_parquet(tmp_path)
     fitted = TextEncoder().fit(ddf)
     single = TextEncoder().fit(frame)
-    assert fitted.categories_ == single.categories_
+    assert [list(texts) for texts in fitted.categories_] == [list(texts) for texts in single.categories_]
     codes = fitted.fit_transform(ddf)
     expected = single.transform(frame)
     same_result(codes.compute().reset_index(drop=True), expected, frame.index)
@@ -155,7 +155,7 @@ def test_a_worker_lost_during_fit_is_retried(client, tmp_path):
     ddf = object_partitions([["b", "a"], [Cell("c", marker)], ["a", Cell("d")]])
     fitted = TextEncoder().fit(ddf)
     assert marker.exists()
-    assert fitted.categories_ == {0: ["a", "b", "c", "d"]}
+    assert [list(texts) for texts in fitted.categories_] == [["a", "b", "c", "d"], []]
 
 
 def test_errors_name_the_partition_and_the_column(client):

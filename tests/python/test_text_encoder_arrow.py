@@ -24,6 +24,11 @@ INDEX_TYPES = [pa.int8(), pa.uint8(), pa.int16(), pa.uint16(), pa.int32(), pa.ui
 NUMBER_TYPES = [pa.int8(), pa.uint8(), pa.int32(), pa.uint64(), pa.float32(), pa.float64(), pa.bool_()]
 
 
+
+def texts_of(encoder):
+    """categories_ as lists, to compare."""
+    return [list(texts) for texts in encoder.categories_]
+
 def str_dtype():
     try:
         return pd.StringDtype("pyarrow", na_value=np.nan)
@@ -125,7 +130,7 @@ def test_arrow_tables_code_as_the_pandas_model(table, as_polars, unknown):
 
     fitted = TextEncoder(unknown=unknown).fit(source)
     assert fitted.string_columns_ == model_encoder.string_columns_
-    assert fitted.categories_ == model_encoder.categories_
+    assert texts_of(fitted) == texts_of(model_encoder)
     assert list(fitted.feature_names_in_) == list(table.column_names)
     again = fitted.transform(source)
     assert_codes_equal(to_matrix(again), want.to_numpy())
@@ -146,9 +151,9 @@ def test_arrow_tables_code_as_the_pandas_model(table, as_polars, unknown):
     parts = TextEncoder(unknown=unknown)
     for part in (table.slice(0, half), table.slice(half)):
         parts.partial_fit(polars_of(part) if as_polars else part)
-    assert parts.categories_ == model_encoder.categories_
+    assert texts_of(parts) == texts_of(model_encoder)
     apart = merge([TextEncoder().fit(table.slice(0, half)), TextEncoder().fit(table.slice(half))])
-    assert apart.categories_ == model_encoder.categories_
+    assert texts_of(apart) == texts_of(model_encoder)
     # A stream, read batch by batch (pieces of a few rows learned, then merged), learns the same.
     reader = pa.RecordBatchReader.from_batches(table.schema, table.to_batches(max_chunksize=2))
     piece_rows, _arrow._PIECE_ROWS = _arrow._PIECE_ROWS, 3
@@ -156,7 +161,7 @@ def test_arrow_tables_code_as_the_pandas_model(table, as_polars, unknown):
         streamed = TextEncoder().fit(reader)
     finally:
         _arrow._PIECE_ROWS = piece_rows
-    assert streamed.categories_ == model_encoder.categories_
+    assert texts_of(streamed) == texts_of(model_encoder)
 
 
 def to_matrix(coded):
@@ -186,7 +191,7 @@ def test_a_lazy_frame_over_parquet_files_codes_as_the_eager_frame(tmp_path):
     eager = lazy.collect()
     want = TextEncoder().fit(eager)
     got = TextEncoder().fit(lazy)
-    assert got.categories_ == want.categories_
+    assert texts_of(got) == texts_of(want)
     assert list(got.feature_names_in_) == eager.columns
     coded = got.transform(lazy)
     assert isinstance(coded, pl.LazyFrame)
@@ -225,12 +230,12 @@ def test_a_stream_failing_at_batch_k_names_it_and_leaves_what_was_learned(k):
             yield batch
 
     encoder = TextEncoder().fit(table.slice(0, 10))
-    learned = encoder.categories_
+    learned = texts_of(encoder)
     for method in (encoder.fit, encoder.partial_fit):
         with pytest.raises(Broken, match=f"disk gone at {k}") as raised:
             method(pa.RecordBatchReader.from_batches(table.schema, failing()))
         assert f"in batch {k} of the stream" in raised.value.__notes__
-        assert encoder.categories_ == learned
+        assert texts_of(encoder) == learned
     # The same failure read through the C stream, as one table.
     with pytest.raises(Exception, match=f"disk gone at {k}"):
         TextEncoder().fit(ArrowStream(pa.RecordBatchReader.from_batches(table.schema, failing())))

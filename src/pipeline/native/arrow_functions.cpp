@@ -120,7 +120,7 @@ Result<PyRef> transform_arrow(PyObject* const* args, Py_ssize_t nargsf, PyObject
     QUORIX_TRY(table.matrix, Matrix::uninitialised(input.gathered.rows, cols, true));
     table.gathered = std::move(input.gathered);
     if (std::optional<LookupFault> fault = look_up_codes(*learned, table, unknown)) {
-        return lookup_error(*fault, Labels(input.names));
+        return lookup_error(*fault, Labels(input.names), nullptr);
     }
     QUORIX_TRY(PyRef names, names_list(input.names));
     return checked(PyTuple_Pack(2, names.get(), table.matrix.array()));

@@ -36,12 +36,29 @@ Result<std::string> column_name(const Labels& labels, ColumnIndex column) {
     return "column " + label;
 }
 
-PyError lookup_error(const LookupFault& fault, const Labels& labels) {
+namespace {
+
+// A frame's row by its index label ("row 200000", "row 'b'": str() of it,
+// repr() of a str), an array's by its position.
+Result<std::string> row_name(std::size_t row, PyObject* rows) {
+    if (rows == nullptr || rows == Py_None) return "row " + std::to_string(row);
+    QUORIX_TRY(PyRef label, checked(PySequence_GetItem(rows, static_cast<Py_ssize_t>(row))));
+    QUORIX_TRY(PyRef shown, checked(PyUnicode_Check(label.get()) ? PyObject_Repr(label.get())
+                                                                 : PyObject_Str(label.get())));
+    QUORIX_TRY(std::string text, utf8_of(shown.get()));
+    return "row " + text;
+}
+
+}  // namespace
+
+PyError lookup_error(const LookupFault& fault, const Labels& labels, PyObject* rows) {
     Result<std::string> name = column_name(labels, fault.column);
     if (!name) return std::move(name).error();
     Result<std::string> text = text_repr(fault.text);
     if (!text) return std::move(text).error();
-    const std::string row = " (row " + std::to_string(fault.row) + ")";
+    Result<std::string> named_row = row_name(fault.row, rows);
+    if (!named_row) return std::move(named_row).error();
+    const std::string row = " (" + named_row.value() + ")";
     if (fault.kind == LookupFault::Kind::kTextInNumericColumn) {
         return PyError::pending(PyExc_ValueError, name.value() + " was learned as numeric but holds the text " +
                                                       text.value() + row);

@@ -22,8 +22,9 @@ Result<std::string> column_name(const Labels& labels, ColumnIndex column);
 // The Python repr of a UTF-8 text, shortened when long.
 Result<std::string> text_repr(std::string_view text);
 
-// A ValueError for the fault.
-PyError lookup_error(const LookupFault& fault, const Labels& labels);
+// A ValueError for the fault; `rows` (a frame's index, or null) names the
+// row by its label, else by its position.
+PyError lookup_error(const LookupFault& fault, const Labels& labels, PyObject* rows);
 PyError merge_error(const MergeFault& fault, const Labels& labels);
 
 }  // namespace quorix::pipeline

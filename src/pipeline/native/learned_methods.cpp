@@ -6,6 +6,7 @@
 #include "pipeline/native/fault_messages.hpp"
 #include "pipeline/native/learned_object.hpp"
 #include "pipeline/native/look_up_codes.hpp"
+#include "pipeline/native/read_table.hpp"
 #include "binding/arr_to_out.hpp"
 #include "binding/pyany_to_vec.hpp"
 #include "binding/arguments.hpp"
@@ -25,13 +26,13 @@ Result<UnknownRule> unknown_rule(PyObject* unknown) {
 }
 
 Result<PyRef> transform(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    static constexpr std::array<Parameter, 2> parameters{{{"table", true}, {"unknown", true}}};
-    std::array<PyObject*, 2> given{};
+    static constexpr std::array<Parameter, 3> parameters{{{"table", true}, {"unknown", true}, {"rows", false}}};
+    std::array<PyObject*, 3> given{};
     QUORIX_CHECK(match_vectorcall("Learned.transform()", parameters, args, PyVectorcall_NARGS(nargsf), kwnames, given));
     QUORIX_TRY(const UnknownRule unknown, unknown_rule(given[1]));
     const Learned& learned = learned_in(self);
     // The lookup needs each cell's text: NumPy text arrays are read cell by cell.
-    QUORIX_TRY(GatheredTable table, gather_table(given[0], false));
+    QUORIX_TRY(GatheredTable table, read_table(given[0], false));
     if (learned.record.encoding_info) {
         const std::vector<ColumnIndex>& learned_columns = learned.record.encoding_info->string_columns;
         if (!learned_columns.empty() && learned_columns.back() >= table.matrix.cols()) {
@@ -42,7 +43,7 @@ Result<PyRef> transform(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
         }
     }
     if (std::optional<LookupFault> fault = look_up_codes(learned, table, unknown)) {
-        return lookup_error(*fault, table.out.columns);
+        return lookup_error(*fault, table.out.columns, given[2]);
     }
     return arr_to_out(table.matrix, std::move(table.out), nullptr);
 }
@@ -68,7 +69,7 @@ Result<PyRef> inverse_transform(PyObject* self, PyObject* const* args, Py_ssize_
     std::array<PyObject*, 1> given{};
     QUORIX_CHECK(match_vectorcall("Learned.inverse_transform()", parameters, args, PyVectorcall_NARGS(nargsf),
                                   kwnames, given));
-    QUORIX_TRY(Extraction extraction, pyany_to_vec(given[0]));
+    QUORIX_TRY(Extraction extraction, read_codes(given[0]));
     QUORIX_CHECK(no_texts_among_codes(extraction));
     return decode_with(std::move(extraction), learned_in(self).record.encoding_info);
 }

@@ -10,6 +10,7 @@
 #include "pipeline/native/learned_object.hpp"
 #include "pipeline/native/merge_learned.hpp"
 #include "pipeline/native/module_functions.hpp"
+#include "pipeline/native/read_table.hpp"
 #include "binding/arr_to_out.hpp"
 #include "engine/encode_object_array.hpp"
 #include "binding/pyany_to_vec.hpp"
@@ -29,7 +30,7 @@ bool holds_a_number(const Matrix& matrix, ColumnIndex c) {
 // Encodes the table as Encoder.encode does, keeping what was learned; the
 // codes are written only when asked for (a fit keeps the maps alone).
 Result<std::pair<Learned, GatheredTable>> learn_table(PyObject* obj, bool write_codes) {
-    QUORIX_TRY(GatheredTable table, gather_table(obj, true));
+    QUORIX_TRY(GatheredTable table, read_table(obj, true));
     Learned learned;
     const std::size_t cols = table.matrix.cols();
     learned.numbers_read.assign(cols, 0);

@@ -253,7 +253,7 @@ def learn_part(encoder: TextEncoder, fitted: _Fitted, X: Any, kind: str) -> tupl
 
 
 def transform(encoder: TextEncoder, fitted: _Fitted, X: Any, kind: str) -> Any:
-    unknown = encoder._unknown_rule()
+    unknown = encoder._options().unknown
     names = _names_before(X, kind)
     if names is not None:
         _check_columns(encoder, fitted, names)
@@ -335,7 +335,7 @@ def inverse_transform(encoder: TextEncoder, fitted: _Fitted, X: Any, kind: str) 
     count = fitted.columns
     if count is not None and len(names) != count:
         raise ValueError(f"X has {len(names)} features, but {type(encoder).__name__} is expecting {count} features as input.")
-    unknown = encoder._unknown_rule()
+    unknown = encoder._options().unknown
     string_columns = list(fitted.string_columns)
     texts: Any = fitted.learned.inverse_transform(np.ascontiguousarray(values)) if string_columns else None
     columns: list[tuple[str, Any, bool]] = []

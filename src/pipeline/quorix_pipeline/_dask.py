@@ -133,16 +133,19 @@ def _inverse_transform_partition(frame: Any, encoder: Any, count: int, partition
 
 
 def transform(encoder: Any, ddf: Any) -> Any:
-    """The codes of `ddf`, lazily: a dask DataFrame of float64 columns with
-    ddf's labels and each partition's own index. `encoder` is the caller's
+    """The codes of `ddf`, lazily: a dask DataFrame of float64 columns (the
+    text columns in the encoder's dtype) with ddf's labels and each partition's own index. `encoder` is the caller's
     frozen copy, so the graph codes with the state it was built with."""
     import numpy as np
     import pandas as pd
 
     empty = ddf._meta
     # The meta is made, not computed: a transform of dask's empty meta would
-    # look up its placeholder categories.
-    meta = pd.DataFrame({label: np.empty(0) for label in empty.columns}, index=empty.index)
+    # look up its placeholder categories. Text columns take the codes' dtype.
+    texts = set(encoder._state().string_columns)
+    dtype = encoder._options().dtype
+    meta = pd.DataFrame({label: np.empty(0, dtype=dtype if position in texts else np.float64)
+                         for position, label in enumerate(empty.columns)}, index=empty.index)
     return ddf.map_partitions(_transform_partition, _encoder_once(encoder), ddf.npartitions, meta=meta)
 
 
