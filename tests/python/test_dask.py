@@ -30,7 +30,10 @@ def client():
 
     # dask would otherwise turn object columns into Arrow strings as it builds
     # partitions (1.0 becomes "1.0"); these tests choose each storage themselves.
-    with dask.config.set({"dataframe.convert-string": False}), distributed.LocalCluster(
+    # The memory manager would drop the copies a broadcast made within its
+    # 2-second cycle while no task waits on them, racing the test that counts them.
+    settings = {"dataframe.convert-string": False, "distributed.scheduler.active-memory-manager.start": False}
+    with dask.config.set(settings), distributed.LocalCluster(
         n_workers=2, processes=True, threads_per_worker=1, dashboard_address=":0", silence_logs=logging.CRITICAL
     ) as cluster, distributed.Client(cluster) as client:
         yield client
