@@ -249,7 +249,8 @@ EXCHANGE = Path(__file__).resolve().parents[2] / "build" / "pickle-exchange"
 
 def exchange_name(major):
     # Named by the package's source, so that a file from another version is never read.
-    source = Path(quorix_pipeline.__file__).with_name("_text_encoder.py").read_bytes()
+    package = Path(quorix_pipeline.__file__).parent
+    source = b"".join((package / name).read_bytes() for name in ("_fitted.py", "_text_encoder.py"))
     return EXCHANGE / f"text-encoder-numpy{major}-{hashlib.sha256(source).hexdigest()[:12]}.pickle"
 
 

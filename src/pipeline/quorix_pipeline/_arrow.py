@@ -21,9 +21,10 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import _native
+from ._fitted import _Fitted
 
 if TYPE_CHECKING:
-    from ._text_encoder import TextEncoder, _Fitted
+    from ._text_encoder import TextEncoder
 
 # The kinds of Arrow input, by how they are read and what comes back.
 EAGER = ("polars", "table", "batch", "arrow")
@@ -92,8 +93,6 @@ def _check_columns(encoder: TextEncoder, fitted: _Fitted, names: list[str]) -> N
 
 def _fitted(learned: _native.Learned, names: list[str]) -> _Fitted:
     """The state of one fit of a table whose columns are `names`."""
-    from ._text_encoder import _Fitted
-
     return _Fitted((learned,), tuple(learned.string_columns()), len(names), tuple(names), None,
                    np.asarray(names, dtype=object))
 

@@ -11,6 +11,8 @@ import sys
 import uuid
 from typing import Any
 
+from ._fitted import learn_with_params, merged
+
 # How many learned states one merge task takes: a wide tree keeps the number
 # of levels (and so of round trips) small; the states are small beside the data.
 MERGE_FAN_IN = 8
@@ -71,26 +73,23 @@ def _in_partition(work: Any, index: int | str, count: int) -> Any:
 
 def _learn_partition(params: dict[str, Any], frame: Any, index: int, count: int) -> Any:
     """One partition learned on the worker holding it; what travels back is
-    the fitted encoder's pickle: its learned state bytes."""
-    from ._text_encoder import TextEncoder
-
-    return _in_partition(lambda: TextEncoder(**params).fit(frame), index, count)
+    the fitted state's pickle: its learned state bytes."""
+    return _in_partition(lambda: learn_with_params(params, frame), index, count)
 
 
 def _merge_learned(spans: list[tuple[int, int]], *learned: Any) -> Any:
-    from ._text_encoder import merge
-
     # The merge counts its parts from 0; the note says which partitions each holds.
     shown = ", ".join(
         f"part {part}: partition {first}" if first == last else f"part {part}: partitions {first} to {last}"
         for part, (first, last) in enumerate(spans)
     )
-    return _carrying(lambda: merge(list(learned)), f"in the merge of the dask DataFrame's partitions ({shown})")
+    return _carrying(lambda: merged(learned, learned[0].grouping),
+                     f"in the merge of the dask DataFrame's partitions ({shown})")
 
 
 def learn(params: dict[str, Any], ddf: Any) -> Any:
-    """A TextEncoder(**params) learned from every partition of `ddf`, in
-    partition order."""
+    """What TextEncoder(**params) learns from every partition of `ddf`, in
+    partition order: its fitted state."""
     import dask
 
     parts = ddf.to_delayed()
