@@ -77,20 +77,6 @@ def test_kept_strs_are_counted_through_decodes_until_the_state_goes(replace):
     assert (sys.getrefcount(matrix), sys.getrefcount(frame)) == counts_before
 
 
-def test_text_encoder_keeps_one_str_per_text_across_inverse_transforms():
-    train = pd.DataFrame({"t": ["b", "aa", "cc", None, "aa"]})
-    encoder = TextEncoder().fit(train)
-    codes = encoder.transform(train)
-    first, second = encoder.inverse_transform(codes), encoder.inverse_transform(codes.to_numpy())
-    assert first["t"].tolist() == ["b", "aa", "cc", None, "aa"]
-    assert [id(v) for v in text_cells(first)] == [id(v) for v in text_cells(second) if v != "NaN"]
-    text = first.iloc[2, 0]
-    # The two results' cells, the fitted state, the variable and the argument.
-    assert sys.getrefcount(text) == 2 + 1 + 2
-    del encoder
-    assert sys.getrefcount(text) == 2 + 2
-
-
 # Texts of a learned column, the empty one and non-ASCII ones included.
 TEXTS = st.text(max_size=5).filter(lambda t: t not in ("nan", "NaN", "<NA>"))
 # Cells of the codes: learned codes, codes without a text, NaN, fractions,
@@ -133,7 +119,7 @@ def test_kept_strs_never_change_a_decode(maps, data):
         assert_same(encoder.decode(codes), fresh.decode(codes))
 
 
-def test_text_encoder_inverse_transform_keeps_what_a_fresh_one_gives():
+def test_text_encoder_keeps_its_strs_and_gives_what_a_fresh_one_gives():
     rng = np.random.default_rng(7)
     texts = np.array(["x", "yy", "zzz", "é", "", "nan", None], dtype=object)
     train = pd.DataFrame({"a": texts[rng.integers(0, 7, 300)], "n": rng.normal(size=300),
@@ -142,9 +128,19 @@ def test_text_encoder_inverse_transform_keeps_what_a_fresh_one_gives():
     codes = encoder.transform(train).to_numpy(copy=True)
     codes[rng.random(codes.shape) < 0.1] = np.nan
     codes[::17, 0] = 42.0
-    for table in (codes, pd.DataFrame(codes, columns=train.columns)) * 2:
-        fresh = TextEncoder.from_encoder(encoder.encoder_)
-        assert_same(encoder.inverse_transform(table), fresh.inverse_transform(table))
+    results = [encoder.inverse_transform(table) for table in (codes, pd.DataFrame(codes, columns=train.columns)) * 2]
+    for table, result in zip((codes, pd.DataFrame(codes, columns=train.columns)) * 2, results):
+        assert_same(result, TextEncoder.from_encoder(encoder.encoder_).inverse_transform(table))
+    # One str per learned text of a column across the calls, held by the
+    # cells and the fitted state.
+    cells = [v for r in results for v in (r.iloc[:, 0].to_numpy() if isinstance(r, pd.DataFrame) else r[:, 0])]
+    text = next(v for v in cells if v == "zzz")
+    held = sum(v is text for v in cells)
+    assert held == sum(v == text for v in cells)
+    del cells
+    assert sys.getrefcount(text) == held + 1 + 2  # the variable and the argument
+    del encoder
+    assert sys.getrefcount(text) == held + 2
 
 
 def test_decodes_on_one_thread_while_another_encodes():
