@@ -71,7 +71,8 @@ Result<PyRef> inverse_transform(PyObject* self, PyObject* const* args, Py_ssize_
                                   kwnames, given));
     QUORIX_TRY(Extraction extraction, read_codes(given[0]));
     QUORIX_CHECK(no_texts_among_codes(extraction));
-    return decode_with(std::move(extraction), learned_in(self).record.encoding_info);
+    auto* object = reinterpret_cast<LearnedObject*>(self);
+    return decode_with(std::move(extraction), object->learned.record.encoding_info, object->decoded);
 }
 
 Result<PyRef> state(PyObject* self) { return state_bytes_object(learned_in(self).record); }

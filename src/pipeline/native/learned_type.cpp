@@ -10,6 +10,7 @@ namespace {
 
 void learned_dealloc(PyObject* self) {
     guard_unraisable(self, [self]() -> Status {
+        reinterpret_cast<LearnedObject*>(self)->decoded.~DecodedTexts();
         reinterpret_cast<LearnedObject*>(self)->learned.~Learned();
         PyTypeObject* type = Py_TYPE(self);
         auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
@@ -69,6 +70,7 @@ Result<PyRef> new_learned_object(Learned learned) {
     auto* type_object = reinterpret_cast<PyTypeObject*>(type);
     QUORIX_TRY(PyRef self, checked(type_object->tp_alloc(type_object, 0)));
     new (&reinterpret_cast<LearnedObject*>(self.get())->learned) Learned(std::move(learned));
+    new (&reinterpret_cast<LearnedObject*>(self.get())->decoded) DecodedTexts{};
     return self;
 }
 
