@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "pipeline/native/fault_messages.hpp"
+#include "pipeline/native/learn_arguments.hpp"
 #include "pipeline/native/learned_object.hpp"
 #include "pipeline/native/look_up_codes.hpp"
 #include "binding/arrow_table_stream.hpp"
@@ -57,10 +58,21 @@ Result<PyRef> names_list(const std::vector<std::string>& names) {
 }
 
 // What encode learns of the columns, the codes written column-major into
-// `codes` (rows apart per column), or nowhere when it is null.
-Learned learn_columns(const GatheredColumns& gathered, double* codes) {
+// `codes` (rows apart per column), or nowhere when it is null; the cells of
+// each text counted when asked for.
+Learned learn_columns(GatheredColumns& gathered, double* codes, bool count) {
     Learned learned;
-    learned.record.encoding_info = encode_object_array(gathered, codes, 1, gathered.rows);
+    const std::size_t rows = gathered.rows;
+    if (count && codes == nullptr) {
+        learned.counts.emplace();
+        learned.record.encoding_info = learn_counting(gathered, *learned.counts);
+    } else {
+        learned.record.encoding_info = encode_object_array(gathered, codes, 1, rows);
+        if (count) {
+            learned.counts = count_columns(*learned.record.encoding_info, rows,
+                                           [&](ColumnIndex c, std::size_t r) { return codes[c * rows + r]; });
+        }
+    }
     learned.numbers_read.assign(gathered.cols, 0);
     for (ColumnIndex c = 0; c < gathered.cols; ++c) {
         const GatheredColumn& column = gathered.columns[c];
@@ -69,26 +81,19 @@ Learned learn_columns(const GatheredColumns& gathered, double* codes) {
     return learned;
 }
 
-Result<PyObject*> one_argument(const char* full_name, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    const std::array<Parameter, 1> parameters{{{"table", true}}};
-    std::array<PyObject*, 1> given{};
-    QUORIX_CHECK(match_vectorcall(full_name, parameters, args, PyVectorcall_NARGS(nargsf), kwnames, given));
-    return given[0];
-}
-
 Result<PyRef> learn_arrow(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    QUORIX_TRY(PyObject * table, one_argument("learn_arrow()", args, nargsf, kwnames));
-    QUORIX_TRY(ArrowInput input, read_arrow_input(table));
-    QUORIX_TRY(PyRef learned, new_learned_object(learn_columns(input.gathered, nullptr)));
+    QUORIX_TRY(const LearnArguments given, learn_arguments("learn_arrow()", args, nargsf, kwnames));
+    QUORIX_TRY(ArrowInput input, read_arrow_input(given.table));
+    QUORIX_TRY(PyRef learned, new_learned_object(learn_columns(input.gathered, nullptr, given.count)));
     QUORIX_TRY(PyRef names, names_list(input.names));
     return checked(PyTuple_Pack(2, learned.get(), names.get()));
 }
 
 Result<PyRef> learn_and_encode_arrow(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    QUORIX_TRY(PyObject * table, one_argument("learn_and_encode_arrow()", args, nargsf, kwnames));
-    QUORIX_TRY(ArrowInput input, read_arrow_input(table));
+    QUORIX_TRY(const LearnArguments given, learn_arguments("learn_and_encode_arrow()", args, nargsf, kwnames));
+    QUORIX_TRY(ArrowInput input, read_arrow_input(given.table));
     QUORIX_TRY(Matrix codes, Matrix::uninitialised(input.gathered.rows, input.gathered.cols, true));
-    QUORIX_TRY(PyRef learned, new_learned_object(learn_columns(input.gathered, codes.data())));
+    QUORIX_TRY(PyRef learned, new_learned_object(learn_columns(input.gathered, codes.data(), given.count)));
     QUORIX_TRY(PyRef names, names_list(input.names));
     return checked(PyTuple_Pack(3, learned.get(), names.get(), codes.array()));
 }

@@ -6,10 +6,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "engine/encoder.hpp"
 #include "pipeline/native/lookup_index.hpp"
+#include "pipeline/native/text_counts.hpp"
 
 namespace quorix::pipeline {
 
@@ -21,6 +23,10 @@ struct Learned {
     // column's numbers before its first text. Empty for a state given from
     // outside, which is read as holding none.
     std::vector<std::uint8_t> numbers_read;
+    // Per string column how many cells held each text, in code order, when
+    // they were counted (a learn asked to count, a merge of counted parts,
+    // or a state given with its counts).
+    std::optional<TextCounts> counts;
 
     bool read_numbers(std::size_t column) const noexcept {
         return column < numbers_read.size() && numbers_read[column] != 0;

@@ -93,18 +93,33 @@ Result<PyRef> string_columns(PyObject* self) {
     return columns;
 }
 
-Result<PyRef> categories(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+// The string column a method's one argument names.
+Result<ColumnIndex> string_column(const char* full_name, const Learned& learned, PyObject* const* args,
+                                  Py_ssize_t nargsf, PyObject* kwnames) {
     static constexpr std::array<Parameter, 1> parameters{{{"column", true}}};
     std::array<PyObject*, 1> given{};
-    QUORIX_CHECK(match_vectorcall("Learned.categories()", parameters, args, PyVectorcall_NARGS(nargsf), kwnames,
-                                  given));
+    QUORIX_CHECK(match_vectorcall(full_name, parameters, args, PyVectorcall_NARGS(nargsf), kwnames, given));
     const std::size_t column = PyLong_AsSize_t(given[0]);
     if (column == static_cast<std::size_t>(-1) && PyErr_Occurred()) return PyError::fetch();
-    const Learned& learned = learned_in(self);
-    const TextToCode* map = learned.text_to_code(column);
-    if (map == nullptr) {
+    if (learned.text_to_code(column) == nullptr) {
         return PyError::pending(PyExc_ValueError, "column " + std::to_string(column) + " was not learned as text");
     }
+    return column;
+}
+
+Result<PyRef> counts(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    const Learned& learned = learned_in(self);
+    QUORIX_TRY(const ColumnIndex column, string_column("Learned.counts()", learned, args, nargsf, kwnames));
+    if (!learned.counts) return PyRef::borrow(Py_None);
+    const std::vector<std::int64_t>& counted = learned.counts->at(column);
+    return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(counted.data()),
+                                             static_cast<Py_ssize_t>(counted.size() * sizeof(std::int64_t))));
+}
+
+Result<PyRef> categories(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    const Learned& learned = learned_in(self);
+    QUORIX_TRY(const ColumnIndex column, string_column("Learned.categories()", learned, args, nargsf, kwnames));
+    const TextToCode* map = learned.text_to_code(column);
     std::vector<std::pair<Code, std::string_view>> coded;
     coded.reserve(map->size());
     for (std::size_t i = 0; i < map->size(); ++i) {
@@ -143,6 +158,10 @@ PyObject* learned_numbers_read(PyObject* self, PyObject*) {
 
 PyObject* learned_string_columns(PyObject* self, PyObject*) {
     return guard_object([&] { return string_columns(self); });
+}
+
+PyObject* learned_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guard_object([&] { return counts(self, args, nargsf, kwnames); });
 }
 
 PyObject* learned_categories(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

@@ -32,6 +32,9 @@ PyMethodDef learned_methods[] = {
     {"inverse_transform", as_method(learned_inverse_transform), METH_FASTCALL | METH_KEYWORDS,
      "inverse_transform($self, codes)\n--\n\nThe codes decoded with the learned maps."},
     {"state", learned_state, METH_NOARGS, "state($self)\n--\n\nThe learned record as state bytes."},
+    {"counts", as_method(learned_counts), METH_FASTCALL | METH_KEYWORDS,
+     "counts($self, column)\n--\n\nHow many cells held each text of a string column, in code order, as "
+     "int64 bytes in the machine's order; None when not counted."},
     {"numbers_read", learned_numbers_read, METH_NOARGS,
      "numbers_read($self)\n--\n\nOne byte per column: 1 where it held numbers read as numbers."},
     {"string_columns", learned_string_columns, METH_NOARGS,

@@ -101,39 +101,30 @@ class _Fitted:
     # What shapes the codes, as set at fit: categories, min_frequency,
     # max_categories. The defaults leave the learned byte order.
     grouping: tuple[Any, Any, Any] = ("auto", None, None)
-    # Per part, when min_frequency or max_categories asked for them: per text
-    # column its texts ascending and how many cells held each. None when
-    # not counted. Missing values are never counted.
-    part_counts: tuple[dict[int, tuple[np.ndarray, np.ndarray]], ...] | None = None
-    # The rows learned from, all parts together.
+    # The rows learned from, all parts together. (How many cells held each
+    # text lives in the learned parts, when they were counted: see counts().)
     rows: int = 0
 
     @classmethod
     def of(cls, learned: _native.Learned, X: Any, kind: str | None,
-           grouping: tuple[Any, Any, Any] = ("auto", None, None),
-           counts: dict[int, tuple[np.ndarray, np.ndarray]] | None = None) -> _Fitted:
+           grouping: tuple[Any, Any, Any] = ("auto", None, None)) -> _Fitted:
         """The state of one fit of X, a table of that kind (None: a state from outside)."""
         string_columns = tuple(learned.string_columns())
-        part_counts = None if counts is None else (counts,)
         rows = 0 if X is None else int(X.shape[0])
         if X is None:
             return cls((learned,), string_columns, grouping=grouping)
         if kind != "frame":
-            return cls((learned,), string_columns, int(X.shape[1]), grouping=grouping, part_counts=part_counts,
-                       rows=rows)
+            return cls((learned,), string_columns, int(X.shape[1]), grouping=grouping, rows=rows)
         labels = _labels(X)
         return cls((learned,), string_columns, int(X.shape[1]), tuple(labels), X.columns, _string_labels(labels),
-                   grouping, part_counts, rows)
+                   grouping, rows)
 
     def with_part(self, part: _Fitted, grouping: tuple[Any, Any, Any]) -> _Fitted:
-        counts = None if self.part_counts is None or part.part_counts is None else (
-            *self.part_counts, *part.part_counts)
         return dataclasses.replace(
             self,
             parts=(*self.parts, *part.parts),
             string_columns=tuple(sorted({*self.string_columns, *part.string_columns})),
             grouping=grouping,
-            part_counts=counts,
             rows=self.rows + part.rows,
         )
 
@@ -181,23 +172,28 @@ class _Fitted:
         return self.learned_texts(column)
 
     def counts(self, column: int) -> np.ndarray:
-        """How many cells held each learned text of a column, in byte order:
-        the parts' counts added up by text."""
+        """How many cells held each learned text of a text column: one int64
+        per code, in code order (the learned byte order), read-only. They are
+        counted natively in the pass that learns the texts, and a merge of
+        counted parts adds them up by text."""
         made: dict[int, np.ndarray] = self.__dict__.setdefault("_counts", {})
         total = made.get(column)
-        if total is not None:
-            return total
-        if self.part_counts is None:
-            raise ValueError("min_frequency and max_categories need the count of each text, which this encoder did "
-                             "not learn (it was fitted without them, or made from a quorix.Encoder): fit it again")
-        texts = self.learned_texts(column)
-        total = np.zeros(len(texts), dtype=np.int64)
-        for part in self.part_counts:
-            if column in part:
-                part_texts, part_counts = part[column]
-                total[np.searchsorted(texts, part_texts)] += part_counts
-        made[column] = total
+        if total is None:
+            counted = self.learned.counts(column)
+            if counted is None:
+                raise ValueError("min_frequency and max_categories need the count of each text, which this encoder "
+                                 "did not learn (it was fitted without them, or made from a quorix.Encoder): fit it "
+                                 "again")
+            total = np.frombuffer(counted, dtype=np.int64)
+            made[column] = total
         return total
+
+    def text_counts(self) -> dict[int, np.ndarray] | None:
+        """Every text column's counts (see counts()) by column position, or
+        None when they were not counted: what a pickle carries."""
+        if any(self.learned.counts(c) is None for c in self.string_columns):
+            return None
+        return {c: self.counts(c) for c in self.string_columns}
 
     def infrequent(self, column: int) -> np.ndarray | None:
         """The positions in categories(column) of the texts grouped as
@@ -289,23 +285,18 @@ class _Fitted:
         # pickle loads under every supported pandas and NumPy.
         learned = self.learned
         names = None if self.names is None else tuple(self.names.tolist())
-        counts = None
-        if self.part_counts is not None:
-            counts = {c: self.counts(c) for c in self.string_columns}
         return (_Fitted._restored, (learned.state(), learned.numbers_read(), self.columns, self.labels, names,
-                                    self.grouping, counts, self.rows))
+                                    self.grouping, self.text_counts(), self.rows))
 
     @classmethod
     def _restored(cls, state: bytes, numbers_read: bytes, columns: int | None, labels: tuple[Any, ...] | None,
                   names: tuple[str, ...] | None, grouping: tuple[Any, Any, Any] = ("auto", None, None),
                   counts: dict[int, np.ndarray] | None = None, rows: int = 0) -> _Fitted:
-        learned = _native.from_state(state, numbers_read)
-        fitted = cls((learned,), tuple(learned.string_columns()), columns, labels, None,
-                     None if names is None else np.asarray(names, dtype=object), tuple(grouping), None, rows)
-        if counts is not None:
-            part = {c: (fitted.learned_texts(c), np.asarray(n, dtype=np.int64)) for c, n in counts.items()}
-            object.__setattr__(fitted, "part_counts", (part,))
-        return fitted
+        given = None if counts is None else {
+            int(c): np.ascontiguousarray(n, dtype=np.int64).tobytes() for c, n in counts.items()}
+        learned = _native.from_state(state, numbers_read, given)
+        return cls((learned,), tuple(learned.string_columns()), columns, labels, None,
+                   None if names is None else np.asarray(names, dtype=object), tuple(grouping), rows)
 
 
 # What inverse_transform gives for the code infrequent texts share, as scikit-learn names it.
@@ -621,18 +612,6 @@ def _code_columns(codes: Any, frame: bool) -> Callable[[int], np.ndarray]:
     return lambda c: codes[:, c]
 
 
-def _counted(learned: _native.Learned, codes: Any, kind: str) -> dict[int, tuple[np.ndarray, np.ndarray]]:
-    """Per text column its texts and how many cells held each, read off the
-    codes of the pass that learned them (missing cells are NaN, not counted)."""
-    column = _code_columns(codes, kind == "frame")
-    counts = {}
-    for c in learned.string_columns():
-        texts = _read_only(np.asarray(learned.categories(c), dtype=object))
-        values = column(c)
-        counts[c] = (texts, np.bincount(values[~np.isnan(values)].astype(np.intp), minlength=len(texts)))
-    return counts
-
-
 def _recoded(codes: Any, frame: bool, fitted: _Fitted, unseen: float | None) -> Any:
     """Byte-order codes turned into the codes of the options: each column
     through a table from one to the other; `unseen` for a text the options
@@ -656,11 +635,7 @@ def _recoded(codes: Any, frame: bool, fitted: _Fitted, unseen: float | None) -> 
 def learn(X: Any, kind: str, options: _Options) -> _Fitted:
     """One fit of a pandas frame or NumPy array of that kind."""
     X = _table(X, kind)
-    if not options.counting:
-        return _Fitted.of(_native.learn(X), X, kind, options.grouping)
-    # The counts come with the codes of the one pass that learns the texts.
-    learned, codes = _native.learn_and_encode(X)
-    return _Fitted.of(learned, X, kind, options.grouping, _counted(learned, codes, kind))
+    return _Fitted.of(_native.learn(X, count=options.counting), X, kind, options.grouping)
 
 
 def learn_with_params(params: dict[str, Any], X: Any) -> _Fitted:
@@ -698,7 +673,6 @@ def merged(states: Sequence[_Fitted], grouping: tuple[Any, Any, Any]) -> _Fitted
     # they hold, however large an index a state names.
     bound = count if count is not None else 1 + max((c for f in states for c in f.string_columns), default=-1)
     learned = _native.merge([fitted.learned for fitted in states], bound, named.message_labels())
-    counts = None if any(fitted.part_counts is None for fitted in states) else tuple(
-        {c: (fitted.learned_texts(c), fitted.counts(c)) for c in fitted.string_columns} for fitted in states)
+    # The union's counts, when every state counted, are the states' added up by text.
     return _Fitted((learned,), tuple(learned.string_columns()), count, named.labels, named.index, named.names,
-                   grouping, counts, sum(fitted.rows for fitted in states))
+                   grouping, sum(fitted.rows for fitted in states))

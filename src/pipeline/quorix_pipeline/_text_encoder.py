@@ -150,9 +150,8 @@ class TextEncoder:
             return _arrow.fit_transform(self, X, arrow)
         kind = _kind(X)
         X = _table(X, kind)
-        learned, codes = _native.learn_and_encode(X)
-        fitted = _Fitted.of(learned, X, kind, options.grouping,
-                            _fitted._counted(learned, codes, kind) if options.counting else None)
+        learned, codes = _native.learn_and_encode(X, count=options.counting)
+        fitted = _Fitted.of(learned, X, kind, options.grouping)
         options.check(fitted)
         frame = kind == "frame"
         if fitted.grouping != ("auto", None, None):
