@@ -10,6 +10,7 @@
 #include "pipeline/native/learn_arguments.hpp"
 #include "pipeline/native/learned_object.hpp"
 #include "pipeline/native/look_up_codes.hpp"
+#include "pipeline/native/recode_tables.hpp"
 #include "binding/arrow_table_stream.hpp"
 #include "engine/encode_object_array.hpp"
 #include "binding/pyany_to_vec.hpp"
@@ -106,8 +107,9 @@ Result<UnknownRule> unknown_rule(PyObject* unknown) {
 }
 
 Result<PyRef> transform_arrow(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    static constexpr std::array<Parameter, 3> parameters{{{"learned", true}, {"table", true}, {"unknown", true}}};
-    std::array<PyObject*, 3> given{};
+    static constexpr std::array<Parameter, 4> parameters{
+        {{"learned", true}, {"table", true}, {"unknown", true}, {"recode", false}}};
+    std::array<PyObject*, 4> given{};
     QUORIX_CHECK(match_vectorcall("transform_arrow()", parameters, args, PyVectorcall_NARGS(nargsf), kwnames, given));
     QUORIX_TRY(const Learned* learned, learned_of(given[0], "learned"));
     QUORIX_TRY(const UnknownRule unknown, unknown_rule(given[2]));
@@ -124,7 +126,8 @@ Result<PyRef> transform_arrow(PyObject* const* args, Py_ssize_t nargsf, PyObject
     GatheredTable table;
     QUORIX_TRY(table.matrix, Matrix::uninitialised(input.gathered.rows, cols, true));
     table.gathered = std::move(input.gathered);
-    if (std::optional<LookupFault> fault = look_up_codes(*learned, table, unknown)) {
+    QUORIX_TRY(const RecodeTables recode, recode_tables_of(given[3] != nullptr ? given[3] : Py_None, *learned, cols));
+    if (std::optional<LookupFault> fault = look_up_codes(*learned, table, unknown, recode.by_column)) {
         return lookup_error(*fault, Labels(input.names), nullptr);
     }
     QUORIX_TRY(PyRef names, names_list(input.names));

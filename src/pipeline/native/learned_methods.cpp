@@ -7,6 +7,7 @@
 #include "pipeline/native/learned_object.hpp"
 #include "pipeline/native/look_up_codes.hpp"
 #include "pipeline/native/read_table.hpp"
+#include "pipeline/native/recode_tables.hpp"
 #include "binding/arr_to_out.hpp"
 #include "binding/pyany_to_vec.hpp"
 #include "binding/arguments.hpp"
@@ -26,8 +27,9 @@ Result<UnknownRule> unknown_rule(PyObject* unknown) {
 }
 
 Result<PyRef> transform(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    static constexpr std::array<Parameter, 3> parameters{{{"table", true}, {"unknown", true}, {"rows", false}}};
-    std::array<PyObject*, 3> given{};
+    static constexpr std::array<Parameter, 4> parameters{
+        {{"table", true}, {"unknown", true}, {"rows", false}, {"recode", false}}};
+    std::array<PyObject*, 4> given{};
     QUORIX_CHECK(match_vectorcall("Learned.transform()", parameters, args, PyVectorcall_NARGS(nargsf), kwnames, given));
     QUORIX_TRY(const UnknownRule unknown, unknown_rule(given[1]));
     const Learned& learned = learned_in(self);
@@ -42,7 +44,9 @@ Result<PyRef> transform(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
                                                           " was learned as text");
         }
     }
-    if (std::optional<LookupFault> fault = look_up_codes(learned, table, unknown)) {
+    QUORIX_TRY(const RecodeTables recode,
+               recode_tables_of(given[3] != nullptr ? given[3] : Py_None, learned, table.matrix.cols()));
+    if (std::optional<LookupFault> fault = look_up_codes(learned, table, unknown, recode.by_column)) {
         return lookup_error(*fault, table.out.columns, given[2]);
     }
     return arr_to_out(table.matrix, std::move(table.out), nullptr);

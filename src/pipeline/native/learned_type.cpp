@@ -27,8 +27,9 @@ PyCFunction as_method(Function function) {
 
 PyMethodDef learned_methods[] = {
     {"transform", as_method(learned_transform), METH_FASTCALL | METH_KEYWORDS,
-     "transform($self, table, unknown, rows=None)\n--\n\nThe table coded with the learned maps; unknown=None makes "
-     "an unseen text an error, named by its row's label in rows (a frame's index) when given."},
+     "transform($self, table, unknown, rows=None, recode=None)\n--\n\nThe table coded with the learned maps; unknown=None "
+     "makes an unseen text an error, named by its row's label in rows (a frame's index) when given; recode maps a "
+     "column's learned codes to others."},
     {"inverse_transform", as_method(learned_inverse_transform), METH_FASTCALL | METH_KEYWORDS,
      "inverse_transform($self, codes)\n--\n\nThe codes decoded with the learned maps."},
     {"state", learned_state, METH_NOARGS, "state($self)\n--\n\nThe learned record as state bytes."},

@@ -267,7 +267,8 @@ class TextEncoder:
         # told apart from a missing value; shaped() gives it its number.
         apart = options.unseen_apart()
         unknown = _UNSEEN if apart else options.unknown
-        codes = fitted.coding.transform(X, unknown, X.index if frame else None)
+        learned, recode = fitted.lookup(unknown)
+        codes = learned.transform(X, unknown, X.index if frame else None, recode)
         return self._finish(X, frame, options.shaped(codes, frame, fitted, apart), fitted)
 
     def inverse_transform(self, X: Any) -> Any:
@@ -286,7 +287,7 @@ class TextEncoder:
         # Codes carry the labels encode gave them: only their count is checked.
         X, kind = self._read(X, fitted, check_labels=False)
         frame = kind == "frame"
-        learned = fitted.coding
+        learned = fitted.decoding
         unknown, missing = options.unknown, options.missing
         if (unknown is None or math.isnan(unknown)) and math.isnan(missing):
             return self._keep_index(X, frame, learned.inverse_transform(X))
