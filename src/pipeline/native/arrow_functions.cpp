@@ -87,7 +87,8 @@ Result<PyRef> learn_arrow(PyObject* const* args, Py_ssize_t nargsf, PyObject* kw
     QUORIX_TRY(ArrowInput input, read_arrow_input(given.table));
     QUORIX_TRY(PyRef learned, new_learned_object(learn_columns(input.gathered, nullptr, given.count)));
     QUORIX_TRY(PyRef names, names_list(input.names));
-    return checked(PyTuple_Pack(2, learned.get(), names.get()));
+    QUORIX_TRY(PyRef rows, checked(PyLong_FromSize_t(input.gathered.rows)));
+    return checked(PyTuple_Pack(3, learned.get(), names.get(), rows.get()));
 }
 
 Result<PyRef> learn_and_encode_arrow(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

@@ -570,15 +570,6 @@ class _Options:
                       params.get("dtype", np.float64), params.get("categories", "auto"),
                       params.get("min_frequency"), params.get("max_categories"))
 
-    def only_plain(self, method: str) -> None:
-        """polars and Arrow tables are coded in byte order, NaN for a missing
-        value, as float64: the other options are refused there."""
-        if (self.grouping != ("auto", None, None) or not math.isnan(self.missing)
-                or self.dtype != np.float64):
-            raise ValueError(f"TextEncoder.{method} of a polars or Arrow table takes no categories, "
-                             "encoded_missing_value, dtype, min_frequency or max_categories yet; convert the "
-                             "table with .to_pandas() first")
-
     def unseen_apart(self) -> bool:
         """Whether unseen texts and missing values get different numbers
         that the lookup alone would give alike."""
@@ -653,7 +644,7 @@ class _Options:
                 # Each column converted in one pass; filled first only when asked.
                 values = codes.iloc[:, c].to_numpy(dtype=np.float64, copy=not plain)
                 if not plain:
-                    self._fill(values, apart)
+                    self.fill(values, apart)
                 codes.isetitem(c, values.astype(self.dtype, copy=plain))
             return codes
         if self.dtype.kind in "iu" and len(columns) < codes.shape[1]:
@@ -661,11 +652,13 @@ class _Options:
                              "float dtype, or pass a DataFrame")
         if not plain:
             block = codes[:, columns]
-            self._fill(block, apart)
+            self.fill(block, apart)
             codes[:, columns] = block
         return codes if self.dtype == np.float64 else codes.astype(self.dtype)
 
-    def _fill(self, values: np.ndarray, apart: bool) -> None:
+    def fill(self, values: np.ndarray, apart: bool) -> None:
+        """Missing values as encoded_missing_value; with `apart`, the code
+        unseen texts were looked up as back to NaN."""
         if not math.isnan(self.missing):
             values[np.isnan(values)] = self.missing
         if apart:
