@@ -24,16 +24,24 @@ std::size_t code_count(const EncodingInfo& info, ColumnIndex column);
 
 // The counts of one column whose row r has the code code_at(r) (NaN for a
 // missing value). A code the column does not hand out is an internal error.
-template <class CodeAt>
-std::vector<std::int64_t> count_codes(std::size_t rows, std::size_t codes, const CodeAt& code_at) {
-    std::vector<std::int64_t> counts(codes, 0);
+template <class Count, class CodeAt>
+std::vector<std::int64_t> count_codes_as(std::size_t rows, std::size_t codes, const CodeAt& code_at) {
+    std::vector<Count> counts(codes, 0);
     for (std::size_t r = 0; r < rows; ++r) {
         const double code = code_at(r);
         if (code != code) continue;
         if (!(code >= 0.0 && code < static_cast<double>(codes))) panic("a learned code beyond its column's texts");
         ++counts[static_cast<std::size_t>(code)];
     }
-    return counts;
+    return std::vector<std::int64_t>(counts.begin(), counts.end());
+}
+
+template <class CodeAt>
+std::vector<std::int64_t> count_codes(std::size_t rows, std::size_t codes, const CodeAt& code_at) {
+    // Half-width counters while no count can pass them: a column of many
+    // texts keeps twice as many of them in the caches.
+    if (rows <= UINT32_MAX) return count_codes_as<std::uint32_t>(rows, codes, code_at);
+    return count_codes_as<std::int64_t>(rows, codes, code_at);
 }
 
 // What encode learns of `gathered`, and the counts of its string columns,
