@@ -15,7 +15,7 @@ import importlib
 import math
 import sys
 import weakref
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -290,7 +290,12 @@ def transform(encoder: TextEncoder, fitted: _Fitted, X: Any, kind: str) -> Any:
         polars = sys.modules["polars"]
         schema = polars.Schema({name: _polars_type(polars, _dtype_of(fitted, options, c))
                                 for c, name in enumerate(names or [])})
-        return X.map_batches(lambda frame: _polars_frame(*code(frame)), schema=schema, streamable=True)
+
+        def code_frame(frame: Any) -> Any:
+            frame_names, columns = code(frame)
+            return _polars_frame(frame_names, columns)
+
+        return X.map_batches(code_frame, schema=schema, streamable=True)
     if kind == "reader":
         pyarrow = sys.modules["pyarrow"]
         schema = pyarrow.schema([(name, pyarrow.from_numpy_dtype(_dtype_of(fitted, options, c)))
@@ -298,7 +303,8 @@ def transform(encoder: TextEncoder, fitted: _Fitted, X: Any, kind: str) -> Any:
 
         def coded() -> Iterator[Any]:
             for batch in _batches(X, "reader"):
-                yield _arrow_table(*code(_exporter(batch, "batch")), batch=True)
+                batch_names, columns = code(_exporter(batch, "batch"))
+                yield _arrow_table(batch_names, columns, batch=True)
 
         return pyarrow.RecordBatchReader.from_batches(schema, coded())
     names, columns = code(_exporter(X, kind))
@@ -307,7 +313,7 @@ def transform(encoder: TextEncoder, fitted: _Fitted, X: Any, kind: str) -> Any:
     return _output(encoder, X, kind, names, columns)
 
 
-def _coder(fitted: _Fitted, options: _Options) -> Any:
+def _coder(fitted: _Fitted, options: _Options) -> Callable[[Any], tuple[list[str], list[np.ndarray]]]:
     """What codes one eager table: its names and one array per column.
     Texts are looked up in the learned maps through the options' tables; an
     unseen text is looked up as a code no text has when it must be told
