@@ -36,6 +36,7 @@ PyObject* learned_inverse_transform(PyObject* self, PyObject* const* args, Py_ss
 PyObject* learned_state(PyObject* self, PyObject* unused);
 PyObject* learned_numbers_read(PyObject* self, PyObject* unused);
 PyObject* learned_string_columns(PyObject* self, PyObject* unused);
+PyObject* learned_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* learned_categories(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 
 }  // namespace quorix::pipeline

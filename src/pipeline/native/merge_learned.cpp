@@ -116,7 +116,12 @@ std::variant<Learned, MergeFault> merge_learned(std::span<const Learned* const> 
     merged.numbers_read = std::move(plan.numbers_read);
     bool any_state = false;
     for (const Learned* part : parts) any_state = any_state || part->record.encoding_info.has_value();
-    if (!any_state) return merged;
+    if (!any_state) {
+        if (std::all_of(parts.begin(), parts.end(), [](const Learned* part) { return part->counts.has_value(); })) {
+            merged.counts.emplace();
+        }
+        return merged;
+    }
 
     EncodingInfo info;
     info.string_columns = plan.string_columns;
@@ -131,6 +136,10 @@ std::variant<Learned, MergeFault> merge_learned(std::span<const Learned* const> 
         CodeToText code_to_text = inverse_of(text_to_code);
         info.text_to_code.emplace(c, std::move(text_to_code));
         info.code_to_text.emplace(c, std::move(code_to_text));
+    }
+    // Counts add up by text when every part counted its own.
+    if (std::all_of(parts.begin(), parts.end(), [](const Learned* part) { return part->counts.has_value(); })) {
+        merged.counts = merged_counts(parts, info);
     }
     merged.record.encoding_info = std::move(info);
     return merged;

@@ -101,39 +101,30 @@ class _Fitted:
     # What shapes the codes, as set at fit: categories, min_frequency,
     # max_categories. The defaults leave the learned byte order.
     grouping: tuple[Any, Any, Any] = ("auto", None, None)
-    # Per part, when min_frequency or max_categories asked for them: per text
-    # column its texts ascending and how many cells held each. None when
-    # not counted. Missing values are never counted.
-    part_counts: tuple[dict[int, tuple[np.ndarray, np.ndarray]], ...] | None = None
-    # The rows learned from, all parts together.
+    # The rows learned from, all parts together. (How many cells held each
+    # text lives in the learned parts, when they were counted: see counts().)
     rows: int = 0
 
     @classmethod
     def of(cls, learned: _native.Learned, X: Any, kind: str | None,
-           grouping: tuple[Any, Any, Any] = ("auto", None, None),
-           counts: dict[int, tuple[np.ndarray, np.ndarray]] | None = None) -> _Fitted:
+           grouping: tuple[Any, Any, Any] = ("auto", None, None)) -> _Fitted:
         """The state of one fit of X, a table of that kind (None: a state from outside)."""
         string_columns = tuple(learned.string_columns())
-        part_counts = None if counts is None else (counts,)
         rows = 0 if X is None else int(X.shape[0])
         if X is None:
             return cls((learned,), string_columns, grouping=grouping)
         if kind != "frame":
-            return cls((learned,), string_columns, int(X.shape[1]), grouping=grouping, part_counts=part_counts,
-                       rows=rows)
+            return cls((learned,), string_columns, int(X.shape[1]), grouping=grouping, rows=rows)
         labels = _labels(X)
         return cls((learned,), string_columns, int(X.shape[1]), tuple(labels), X.columns, _string_labels(labels),
-                   grouping, part_counts, rows)
+                   grouping, rows)
 
     def with_part(self, part: _Fitted, grouping: tuple[Any, Any, Any]) -> _Fitted:
-        counts = None if self.part_counts is None or part.part_counts is None else (
-            *self.part_counts, *part.part_counts)
         return dataclasses.replace(
             self,
             parts=(*self.parts, *part.parts),
             string_columns=tuple(sorted({*self.string_columns, *part.string_columns})),
             grouping=grouping,
-            part_counts=counts,
             rows=self.rows + part.rows,
         )
 
@@ -172,32 +163,53 @@ class _Fitted:
             made[column] = texts
         return texts
 
-    def categories(self, column: int) -> np.ndarray:
-        """categories_ of a text column: the given list, else the texts learned."""
+    def given(self, column: int) -> tuple[str, ...] | None:
+        """The categories given for a column, or None for its learned byte order."""
         given = self.grouping[0]
         if isinstance(given, (list, tuple)) and given[column] is not None and not _is_auto(given[column]):
+            return tuple(given[column])
+        return None
+
+    def categories(self, column: int) -> np.ndarray:
+        """categories_ of a text column: the given list, else the texts learned."""
+        given = self.given(column)
+        if given is not None:
             return self.__dict__.setdefault("_given", {}).setdefault(
-                column, _read_only(np.asarray(list(given[column]), dtype=object)))
+                column, _read_only(np.asarray(list(given), dtype=object)))
         return self.learned_texts(column)
 
+    def size(self, column: int) -> int:
+        """How many categories a text column has, read without its texts when it can be."""
+        given = self.given(column)
+        if given is not None:
+            return len(given)
+        if self.learned.counts(column) is not None:
+            return len(self.counts(column))
+        return len(self.learned_texts(column))
+
     def counts(self, column: int) -> np.ndarray:
-        """How many cells held each learned text of a column, in byte order:
-        the parts' counts added up by text."""
+        """How many cells held each learned text of a text column: one int64
+        per code, in code order (the learned byte order), read-only. They are
+        counted natively in the pass that learns the texts, and a merge of
+        counted parts adds them up by text."""
         made: dict[int, np.ndarray] = self.__dict__.setdefault("_counts", {})
         total = made.get(column)
-        if total is not None:
-            return total
-        if self.part_counts is None:
-            raise ValueError("min_frequency and max_categories need the count of each text, which this encoder did "
-                             "not learn (it was fitted without them, or made from a quorix.Encoder): fit it again")
-        texts = self.learned_texts(column)
-        total = np.zeros(len(texts), dtype=np.int64)
-        for part in self.part_counts:
-            if column in part:
-                part_texts, part_counts = part[column]
-                total[np.searchsorted(texts, part_texts)] += part_counts
-        made[column] = total
+        if total is None:
+            counted = self.learned.counts(column)
+            if counted is None:
+                raise ValueError("min_frequency and max_categories need the count of each text, which this encoder "
+                                 "did not learn (it was fitted without them, or made from a quorix.Encoder): fit it "
+                                 "again")
+            total = np.frombuffer(counted, dtype=np.int64)
+            made[column] = total
         return total
+
+    def text_counts(self) -> dict[int, np.ndarray] | None:
+        """Every text column's counts (see counts()) by column position, or
+        None when they were not counted: what a pickle carries."""
+        if any(self.learned.counts(c) is None for c in self.string_columns):
+            return None
+        return {c: self.counts(c) for c in self.string_columns}
 
     def infrequent(self, column: int) -> np.ndarray | None:
         """The positions in categories(column) of the texts grouped as
@@ -208,11 +220,11 @@ class _Fitted:
         _, min_frequency, max_categories = self.grouping
         found = None
         if min_frequency is not None or max_categories is not None:
-            categories = self.categories(column)
             learned = self.counts(column)
-            if categories is self.learned_texts(column):
+            if self.given(column) is None:
                 count = learned
             else:
+                categories = self.categories(column)
                 # A given list: the count of each of its texts, 0 for one never seen.
                 texts = self.learned_texts(column)
                 at = np.searchsorted(texts, categories) if len(texts) else np.zeros(len(categories), dtype=np.intp)
@@ -226,62 +238,108 @@ class _Fitted:
     def cardinality(self, column: int) -> int:
         """How many codes a text column uses: the infrequent texts share one."""
         infrequent = self.infrequent(column)
-        size = len(self.categories(column))
+        size = self.size(column)
         return size if infrequent is None else size - len(infrequent) + 1
+
+    def final_codes(self, column: int) -> np.ndarray:
+        """Per category of a text column (categories(column) order), its code
+        under the options: its position, or with infrequent texts grouped the
+        frequent ones numbered in order and the others sharing the last."""
+        size = self.size(column)
+        infrequent = self.infrequent(column)
+        if infrequent is None:
+            return np.arange(size, dtype=np.float64)
+        grouped = np.zeros(size, dtype=bool)
+        grouped[infrequent] = True
+        return np.where(grouped, float(size - len(infrequent)), np.cumsum(~grouped) - 1.0)
 
     def recoding(self, column: int) -> np.ndarray:
         """Per learned text of a column (byte order), its code under the
         options; _UNSEEN for one a given list lacks."""
-        categories = self.categories(column)
-        infrequent = self.infrequent(column)
-        final = np.arange(len(categories), dtype=np.float64)
-        if infrequent is not None:
-            grouped = np.zeros(len(categories), dtype=bool)
-            grouped[infrequent] = True
-            final = np.where(grouped, float((~grouped).sum()), np.cumsum(~grouped) - 1.0)
-        learned = self.learned_texts(column)
-        if categories is learned:
+        return self._recoding_over(column, self.learned_texts)
+
+    def _recoding_over(self, column: int, texts_of: Callable[[int], np.ndarray]) -> np.ndarray:
+        """Per text texts_of(column) gives, its code under the options."""
+        final = self.final_codes(column)
+        given = self.given(column)
+        if given is None:
             return final
-        index = {text: position for position, text in enumerate(categories)}
-        at = np.fromiter((index.get(text, -1) for text in learned), dtype=np.intp, count=len(learned))
-        out = np.full(len(learned), _UNSEEN)
+        index = {text: position for position, text in enumerate(given)}
+        texts = texts_of(column)
+        at = np.fromiter((index.get(text, -1) for text in texts), dtype=np.intp, count=len(texts))
+        out = np.full(len(texts), _UNSEEN)
         out[at >= 0] = final[at[at >= 0]]
         return out
 
+    def lookup(self, unseen: float | None) -> tuple[_native.Learned, dict[int, bytes] | None]:
+        """What transform looks texts up in, and the tables its codes go
+        through, `unseen` standing for a text the options do not know
+        (None: NaN). The learned maps serve every option: with a given
+        list they take in its texts (a union, made once), and each column's
+        learned codes go through a table to the codes of the options."""
+        if self.grouping == ("auto", None, None):
+            return self.learned, None
+        made = self.__dict__.get("_lookup")
+        if made is None:
+            learned = self.learned
+            if any(self.given(c) is not None for c in self.string_columns):
+                learned = _native.merge([learned, self._given_texts()], self.bound(), self.message_labels())
+
+            def texts_of(c: int) -> np.ndarray:
+                return np.asarray(learned.categories(c), dtype=object)
+
+            made = (learned, {c: self._recoding_over(c, texts_of) for c in self.string_columns})
+            self.__dict__["_lookup"] = made
+        learned, tables = made
+        key = ("nan" if unseen is None or math.isnan(unseen) else unseen)
+        recode: dict[int, bytes] | None = self.__dict__.setdefault("_recode", {}).get(key)
+        if recode is None:
+            recode = {}
+            for c, table in tables.items():
+                if (table == _UNSEEN).any():
+                    table = np.where(table == _UNSEEN, math.nan if unseen is None else unseen, table)
+                recode[c] = table.tobytes()
+            self.__dict__["_recode"][key] = recode
+        return learned, recode
+
+    def _given_texts(self) -> _native.Learned:
+        """The given lists as a learned table: a column per given list, None
+        (missing) below its last text; every other column missing only."""
+        width = self.bound()
+        lists = [self.given(c) or () if c in self.string_columns else () for c in range(width)]
+        rows = max((len(texts) for texts in lists), default=0)
+        table = np.full((rows, width), None, dtype=object)
+        for c, texts in enumerate(lists):
+            table[: len(texts), c] = texts
+        return _native.learn(table)
+
     @property
-    def coding(self) -> _native.Learned:
-        """What transform and inverse_transform look codes up in: the union
-        itself when the codes are its byte order, else a state of the codes
-        the options give (made once)."""
+    def decoding(self) -> _native.Learned:
+        """What inverse_transform decodes with: the union itself when the
+        codes are its byte order, else a map of the codes the options give
+        to their texts (made once), the infrequent texts' code to
+        INFREQUENT."""
         if self.grouping == ("auto", None, None):
             return self.learned
-        coding = self.__dict__.get("_coding")
-        if coding is None:
-            coding = self._coding_state()
-            self.__dict__["_coding"] = coding
-        return coding
-
-    def _coding_state(self) -> _native.Learned:
-        text_to_code: dict[int, tuple[list[str], list[int]]] = {}
-        code_to_text: dict[int, tuple[list[int], list[str]]] = {}
-        for c in self.string_columns:
-            texts = list(self.categories(c))
-            infrequent = self.infrequent(c)
-            if infrequent is None:
-                codes = list(range(len(texts)))
-                text_to_code[c] = (texts, codes)
-                code_to_text[c] = (codes, texts)
-                continue
-            grouped = np.zeros(len(texts), dtype=bool)
-            grouped[infrequent] = True
-            frequent = int((~grouped).sum())
-            numbered = np.cumsum(~grouped) - 1
-            codes = np.where(grouped, frequent, numbered).tolist()
-            text_to_code[c] = (texts, codes)
-            kept = [t for t, g in zip(texts, grouped) if not g]
-            code_to_text[c] = ([*range(frequent), frequent], [*kept, INFREQUENT])
-        return _native.from_state(_state_bytes(self.string_columns, text_to_code, code_to_text),
-                                  self.learned.numbers_read())
+        decoding = self.__dict__.get("_decoding")
+        if decoding is None:
+            code_to_text: dict[int, tuple[list[int], list[str]]] = {}
+            for c in self.string_columns:
+                texts = self.categories(c)
+                infrequent = self.infrequent(c)
+                if infrequent is None:
+                    code_to_text[c] = (list(range(len(texts))), list(texts))
+                    continue
+                kept = np.ones(len(texts), dtype=bool)
+                kept[infrequent] = False
+                frequent = texts[kept].tolist()
+                code_to_text[c] = (list(range(len(frequent) + 1)), [*frequent, INFREQUENT])
+            # Decoding reads only the codes' texts: no text-to-code map is written.
+            decoding = _native.from_state(
+                _state_bytes(self.string_columns, {c: ([], []) for c in self.string_columns}, code_to_text),
+                self.learned.numbers_read())
+            self.__dict__["_decoding"] = decoding
+        return decoding
 
     def __reduce__(self) -> tuple[Any, ...]:
         # The union travels as its state bytes, the labels as built-in
@@ -289,23 +347,18 @@ class _Fitted:
         # pickle loads under every supported pandas and NumPy.
         learned = self.learned
         names = None if self.names is None else tuple(self.names.tolist())
-        counts = None
-        if self.part_counts is not None:
-            counts = {c: self.counts(c) for c in self.string_columns}
         return (_Fitted._restored, (learned.state(), learned.numbers_read(), self.columns, self.labels, names,
-                                    self.grouping, counts, self.rows))
+                                    self.grouping, self.text_counts(), self.rows))
 
     @classmethod
     def _restored(cls, state: bytes, numbers_read: bytes, columns: int | None, labels: tuple[Any, ...] | None,
                   names: tuple[str, ...] | None, grouping: tuple[Any, Any, Any] = ("auto", None, None),
                   counts: dict[int, np.ndarray] | None = None, rows: int = 0) -> _Fitted:
-        learned = _native.from_state(state, numbers_read)
-        fitted = cls((learned,), tuple(learned.string_columns()), columns, labels, None,
-                     None if names is None else np.asarray(names, dtype=object), tuple(grouping), None, rows)
-        if counts is not None:
-            part = {c: (fitted.learned_texts(c), np.asarray(n, dtype=np.int64)) for c, n in counts.items()}
-            object.__setattr__(fitted, "part_counts", (part,))
-        return fitted
+        given = None if counts is None else {
+            int(c): np.ascontiguousarray(n, dtype=np.int64).tobytes() for c, n in counts.items()}
+        learned = _native.from_state(state, numbers_read, given)
+        return cls((learned,), tuple(learned.string_columns()), columns, labels, None,
+                   None if names is None else np.asarray(names, dtype=object), tuple(grouping), rows)
 
 
 # What inverse_transform gives for the code infrequent texts share, as scikit-learn names it.
@@ -337,6 +390,13 @@ def _infrequent_positions(count: np.ndarray, rows: int, min_frequency: Any, max_
         frequent = max_categories - 1
         if frequent == 0:
             infrequent[:] = True
+        elif len(count) and int(count.max()) < (1 << 62) // len(count):
+            # The `frequent` largest of (count, position): what the stable
+            # sort leaves last, found in linear time.
+            key = count.astype(np.int64) * len(count) + np.arange(len(count), dtype=np.int64)
+            kept_positions = np.argpartition(key, len(count) - frequent)[len(count) - frequent:]
+            infrequent[:] = True
+            infrequent[kept_positions] = False
         else:
             infrequent[np.argsort(count, kind="mergesort")[:-frequent]] = True
     found = np.flatnonzero(infrequent)
@@ -510,15 +570,6 @@ class _Options:
                       params.get("dtype", np.float64), params.get("categories", "auto"),
                       params.get("min_frequency"), params.get("max_categories"))
 
-    def only_plain(self, method: str) -> None:
-        """polars and Arrow tables are coded in byte order, NaN for a missing
-        value, as float64: the other options are refused there."""
-        if (self.grouping != ("auto", None, None) or not math.isnan(self.missing)
-                or self.dtype != np.float64):
-            raise ValueError(f"TextEncoder.{method} of a polars or Arrow table takes no categories, "
-                             "encoded_missing_value, dtype, min_frequency or max_categories yet; convert the "
-                             "table with .to_pandas() first")
-
     def unseen_apart(self) -> bool:
         """Whether unseen texts and missing values get different numbers
         that the lookup alone would give alike."""
@@ -578,7 +629,7 @@ class _Options:
                 unlisted = [t for t in fitted.learned_texts(c) if t not in listed]
                 if unlisted:
                     raise ValueError(f"Found unknown categories {unlisted} in column {c} during fit")
-        fitted.coding  # noqa: B018 - built now, so that a failure leaves what was learned
+        fitted.lookup(None)  # built now, so that a failure leaves what was learned
 
     def shaped(self, codes: Any, frame: bool, fitted: _Fitted, apart: bool) -> Any:
         """The codes of the text columns with their missing values as
@@ -590,20 +641,24 @@ class _Options:
         if frame:
             # A frame's numeric columns keep their float64.
             for c in columns:
-                values = codes.iloc[:, c].to_numpy(dtype=np.float64, copy=True)
-                self._fill(values, apart)
-                codes.isetitem(c, values.astype(self.dtype, copy=False))
+                # Each column converted in one pass; filled first only when asked.
+                values = codes.iloc[:, c].to_numpy(dtype=np.float64, copy=not plain)
+                if not plain:
+                    self.fill(values, apart)
+                codes.isetitem(c, values.astype(self.dtype, copy=plain))
             return codes
         if self.dtype.kind in "iu" and len(columns) < codes.shape[1]:
             raise ValueError(f"dtype {self.dtype} cannot hold the numbers of the columns learned as numeric: use a "
                              "float dtype, or pass a DataFrame")
         if not plain:
             block = codes[:, columns]
-            self._fill(block, apart)
+            self.fill(block, apart)
             codes[:, columns] = block
         return codes if self.dtype == np.float64 else codes.astype(self.dtype)
 
-    def _fill(self, values: np.ndarray, apart: bool) -> None:
+    def fill(self, values: np.ndarray, apart: bool) -> None:
+        """Missing values as encoded_missing_value; with `apart`, the code
+        unseen texts were looked up as back to NaN."""
         if not math.isnan(self.missing):
             values[np.isnan(values)] = self.missing
         if apart:
@@ -619,18 +674,6 @@ def _code_columns(codes: Any, frame: bool) -> Callable[[int], np.ndarray]:
     if frame:
         return lambda c: codes.iloc[:, c].to_numpy(dtype=np.float64)
     return lambda c: codes[:, c]
-
-
-def _counted(learned: _native.Learned, codes: Any, kind: str) -> dict[int, tuple[np.ndarray, np.ndarray]]:
-    """Per text column its texts and how many cells held each, read off the
-    codes of the pass that learned them (missing cells are NaN, not counted)."""
-    column = _code_columns(codes, kind == "frame")
-    counts = {}
-    for c in learned.string_columns():
-        texts = _read_only(np.asarray(learned.categories(c), dtype=object))
-        values = column(c)
-        counts[c] = (texts, np.bincount(values[~np.isnan(values)].astype(np.intp), minlength=len(texts)))
-    return counts
 
 
 def _recoded(codes: Any, frame: bool, fitted: _Fitted, unseen: float | None) -> Any:
@@ -656,11 +699,7 @@ def _recoded(codes: Any, frame: bool, fitted: _Fitted, unseen: float | None) -> 
 def learn(X: Any, kind: str, options: _Options) -> _Fitted:
     """One fit of a pandas frame or NumPy array of that kind."""
     X = _table(X, kind)
-    if not options.counting:
-        return _Fitted.of(_native.learn(X), X, kind, options.grouping)
-    # The counts come with the codes of the one pass that learns the texts.
-    learned, codes = _native.learn_and_encode(X)
-    return _Fitted.of(learned, X, kind, options.grouping, _counted(learned, codes, kind))
+    return _Fitted.of(_native.learn(X, count=options.counting), X, kind, options.grouping)
 
 
 def learn_with_params(params: dict[str, Any], X: Any) -> _Fitted:
@@ -698,7 +737,6 @@ def merged(states: Sequence[_Fitted], grouping: tuple[Any, Any, Any]) -> _Fitted
     # they hold, however large an index a state names.
     bound = count if count is not None else 1 + max((c for f in states for c in f.string_columns), default=-1)
     learned = _native.merge([fitted.learned for fitted in states], bound, named.message_labels())
-    counts = None if any(fitted.part_counts is None for fitted in states) else tuple(
-        {c: (fitted.learned_texts(c), fitted.counts(c)) for c in fitted.string_columns} for fitted in states)
+    # The union's counts, when every state counted, are the states' added up by text.
     return _Fitted((learned,), tuple(learned.string_columns()), count, named.labels, named.index, named.names,
-                   grouping, counts, sum(fitted.rows for fitted in states))
+                   grouping, sum(fitted.rows for fitted in states))

@@ -146,13 +146,11 @@ class TextEncoder:
         if _dask.is_dask_collection(X):
             return self.fit(X).transform(X)
         if (arrow := _arrow.kind_of(X)) is not None:
-            options.only_plain("fit_transform")
-            return _arrow.fit_transform(self, X, arrow)
+            return _arrow.fit_transform(self, X, arrow, options)
         kind = _kind(X)
         X = _table(X, kind)
-        learned, codes = _native.learn_and_encode(X)
-        fitted = _Fitted.of(learned, X, kind, options.grouping,
-                            _fitted._counted(learned, codes, kind) if options.counting else None)
+        learned, codes = _native.learn_and_encode(X, count=options.counting)
+        fitted = _Fitted.of(learned, X, kind, options.grouping)
         options.check(fitted)
         frame = kind == "frame"
         if fitted.grouping != ("auto", None, None):
@@ -179,9 +177,7 @@ class TextEncoder:
                 self._read(_dask.require_dataframe(X, "partial_fit")._meta, fitted)
                 part = self._fit(X, options)
             elif (arrow := _arrow.kind_of(X)) is not None:
-                options.only_plain("partial_fit")
-                arrow_part, width = _arrow.learn_part(self, fitted, X, arrow)
-                part = _Fitted((arrow_part,), tuple(arrow_part.string_columns()), width)
+                part = _arrow.learn_part(self, fitted, X, arrow, options)
             else:
                 X, kind = self._read(X, fitted)
                 part = _fitted.learn(X, kind, options)
@@ -199,8 +195,7 @@ class TextEncoder:
             state: _Fitted = _dask.learn(self.get_params(), _dask.require_dataframe(X, "fit"))
             return state
         if (arrow := _arrow.kind_of(X)) is not None:
-            options.only_plain("fit")
-            return _arrow.fit(X, arrow)
+            return _arrow.fit(X, arrow, options)
         return _fitted.learn(X, _kind(X), options)
 
     @property
@@ -260,7 +255,6 @@ class TextEncoder:
             self._read(frame._meta, fitted)
             return _dask.transform(self._frozen(fitted), frame)
         if (arrow := _arrow.kind_of(X)) is not None:
-            options.only_plain("transform")
             return _arrow.transform(self, fitted, X, arrow)
         X, kind = self._read(X, fitted)
         frame = kind == "frame"
@@ -268,7 +262,8 @@ class TextEncoder:
         # told apart from a missing value; shaped() gives it its number.
         apart = options.unseen_apart()
         unknown = _UNSEEN if apart else options.unknown
-        codes = fitted.coding.transform(X, unknown, X.index if frame else None)
+        learned, recode = fitted.lookup(unknown)
+        codes = learned.transform(X, unknown, X.index if frame else None, recode)
         return self._finish(X, frame, options.shaped(codes, frame, fitted, apart), fitted)
 
     def inverse_transform(self, X: Any) -> Any:
@@ -282,12 +277,11 @@ class TextEncoder:
             self._read(frame._meta, fitted, check_labels=False)
             return _dask.inverse_transform(self._frozen(fitted), frame)
         if (arrow := _arrow.kind_of(X)) is not None:
-            options.only_plain("inverse_transform")
             return _arrow.inverse_transform(self, fitted, X, arrow)
         # Codes carry the labels encode gave them: only their count is checked.
         X, kind = self._read(X, fitted, check_labels=False)
         frame = kind == "frame"
-        learned = fitted.coding
+        learned = fitted.decoding
         unknown, missing = options.unknown, options.missing
         if (unknown is None or math.isnan(unknown)) and math.isnan(missing):
             return self._keep_index(X, frame, learned.inverse_transform(X))
