@@ -13,7 +13,6 @@
 #include "engine/encode_object_array.hpp"
 #include "binding/pyany_to_vec.hpp"
 #include "binding/arguments.hpp"
-#include "binding/boundary.hpp"
 
 namespace quorix::pipeline {
 namespace {
@@ -61,31 +60,22 @@ Result<PyRef> names_list(const std::vector<std::string>& names) {
 Learned learn_columns(const GatheredColumns& gathered, double* codes) {
     Learned learned;
     learned.record.encoding_info = encode_object_array(gathered, codes, 1, gathered.rows);
-    learned.numbers_read.assign(gathered.cols, 0);
-    for (ColumnIndex c = 0; c < gathered.cols; ++c) {
-        const GatheredColumn& column = gathered.columns[c];
-        if (!column.is_string && column.holds_a_number(gathered.rows)) learned.numbers_read[c] = 1;
-    }
+    learned.numbers_read = numbers_read_of(gathered);
     return learned;
 }
 
-Result<PyObject*> one_argument(const char* full_name, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    const std::array<Parameter, 1> parameters{{{"table", true}}};
-    std::array<PyObject*, 1> given{};
-    QUORIX_CHECK(match_vectorcall(full_name, parameters, args, PyVectorcall_NARGS(nargsf), kwnames, given));
-    return given[0];
-}
+}  // namespace
 
-Result<PyRef> learn_arrow(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    QUORIX_TRY(PyObject * table, one_argument("learn_arrow()", args, nargsf, kwnames));
+Result<PyRef> learn_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    QUORIX_TRY(PyObject * table, match_one("learn_arrow()", "table", args, nargsf, kwnames));
     QUORIX_TRY(ArrowInput input, read_arrow_input(table));
     QUORIX_TRY(PyRef learned, new_learned_object(learn_columns(input.gathered, nullptr)));
     QUORIX_TRY(PyRef names, names_list(input.names));
     return checked(PyTuple_Pack(2, learned.get(), names.get()));
 }
 
-Result<PyRef> learn_and_encode_arrow(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    QUORIX_TRY(PyObject * table, one_argument("learn_and_encode_arrow()", args, nargsf, kwnames));
+Result<PyRef> learn_and_encode_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    QUORIX_TRY(PyObject * table, match_one("learn_and_encode_arrow()", "table", args, nargsf, kwnames));
     QUORIX_TRY(ArrowInput input, read_arrow_input(table));
     QUORIX_TRY(Matrix codes, Matrix::uninitialised(input.gathered.rows, input.gathered.cols, true));
     QUORIX_TRY(PyRef learned, new_learned_object(learn_columns(input.gathered, codes.data())));
@@ -93,29 +83,15 @@ Result<PyRef> learn_and_encode_arrow(PyObject* const* args, Py_ssize_t nargsf, P
     return checked(PyTuple_Pack(3, learned.get(), names.get(), codes.array()));
 }
 
-Result<UnknownRule> unknown_rule(PyObject* unknown) {
-    if (unknown == Py_None) return UnknownRule{true, 0.0};
-    const double value = PyFloat_AsDouble(unknown);
-    if (value == -1.0 && PyErr_Occurred()) return PyError::fetch().with_note("while processing 'unknown'");
-    return UnknownRule{false, value};
-}
-
-Result<PyRef> transform_arrow(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+Result<PyRef> transform_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     static constexpr std::array<Parameter, 3> parameters{{{"learned", true}, {"table", true}, {"unknown", true}}};
     std::array<PyObject*, 3> given{};
     QUORIX_CHECK(match_vectorcall("transform_arrow()", parameters, args, PyVectorcall_NARGS(nargsf), kwnames, given));
     QUORIX_TRY(const Learned* learned, learned_of(given[0], "learned"));
-    QUORIX_TRY(const UnknownRule unknown, unknown_rule(given[2]));
+    QUORIX_TRY(const UnknownRule unknown, unknown_rule_of(given[2]));
     QUORIX_TRY(ArrowInput input, read_arrow_input(given[1]));
     const std::size_t cols = input.gathered.cols;
-    if (learned->record.encoding_info) {
-        const std::vector<ColumnIndex>& learned_columns = learned->record.encoding_info->string_columns;
-        if (!learned_columns.empty() && learned_columns.back() >= cols) {
-            return PyError::pending(PyExc_ValueError, "the table has " + std::to_string(cols) + " columns, but column " +
-                                                          std::to_string(learned_columns.back()) +
-                                                          " was learned as text");
-        }
-    }
+    QUORIX_CHECK(check_learned_columns(*learned, cols));
     GatheredTable table;
     QUORIX_TRY(table.matrix, Matrix::uninitialised(input.gathered.rows, cols, true));
     table.gathered = std::move(input.gathered);
@@ -124,20 +100,6 @@ Result<PyRef> transform_arrow(PyObject* const* args, Py_ssize_t nargsf, PyObject
     }
     QUORIX_TRY(PyRef names, names_list(input.names));
     return checked(PyTuple_Pack(2, names.get(), table.matrix.array()));
-}
-
-}  // namespace
-
-PyObject* module_learn_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return guard_object([&] { return learn_arrow(args, nargsf, kwnames); });
-}
-
-PyObject* module_learn_and_encode_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return guard_object([&] { return learn_and_encode_arrow(args, nargsf, kwnames); });
-}
-
-PyObject* module_transform_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return guard_object([&] { return transform_arrow(args, nargsf, kwnames); });
 }
 
 }  // namespace quorix::pipeline
