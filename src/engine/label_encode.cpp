@@ -15,7 +15,6 @@
 #include "engine/large_blocks.hpp"
 #include "engine/parallel_loops.hpp"
 #include "engine/parallel_sort.hpp"
-#include "engine/slot_index.hpp"
 #include "engine/uninitialized.hpp"
 
 namespace quorix {
@@ -159,40 +158,48 @@ struct Record {
 };
 
 // The distinct texts of one partition, numbered in order of first
-// appearance and found through a SlotIndex. Their records are written over
-// the partition's own row records, which are read in order, so a text's
-// record never lands on a row not yet read. Their bytes beyond the head are
-// kept in a local arena, which stays in cache while the partition's rows
-// stream past.
+// appearance. Their records are written over the partition's own row
+// records, which are read in order, so a text's record never lands on a row
+// not yet read. Their bytes beyond the head are kept in a local arena, which
+// stays in cache while the partition's rows stream past.
 class DistinctTexts {
 public:
     DistinctTexts(Record* out, std::size_t skip) noexcept : out_(out), skip_(skip) {}
 
     std::uint32_t find_or_add(const Record& row, const TextColumn& texts) {
-        // A partition's rows share the top bits of their hash, which place a
-        // key in the index: it is given the hash turned so that bits that
-        // differ lead.
-        const std::uint64_t key = std::rotl(row.hash, static_cast<int>(partition_bits));
-        bool added = false;
-        const auto id = static_cast<std::uint32_t>(
-            index_.find_or_insert(key, [&](std::size_t seen) { return same_text(seen, row, texts); }, added));
-        if (added) keep(id, row, texts);
+        if ((size_ + 1) * 2 > slots_.size()) grow();
+        const std::size_t mask = slots_.size() - 1;
+        const std::uint64_t tag = row.hash & ~std::uint64_t{0xFFFFFFFF};
+        for (std::size_t i = static_cast<std::size_t>(row.hash) & mask;; i = (i + 1) & mask) {
+            const std::uint64_t slot = slots_[i];
+            if (slot == 0) return add(row, texts, i, tag);
+            // The high half of a slot holds the high half of the hash, which
+            // rejects nearly every mismatch before anything else is read.
+            if ((slot & ~std::uint64_t{0xFFFFFFFF}) == tag) {
+                const auto id = static_cast<std::uint32_t>(slot - 1);
+                if (same_text(id, row, texts)) return id;
+            }
+        }
+    }
+
+    std::size_t size() const noexcept { return size_; }
+
+private:
+    std::uint32_t add(const Record& row, const TextColumn& texts, std::size_t slot, std::uint64_t tag) {
+        const auto id = static_cast<std::uint32_t>(size_);
+        const Record copy = row;  // out_[id] may be this very row
+        if (copy.length > skip_ + head_bytes || !tail_of_.empty()) {
+            tail_of_.resize(id + 1, 0);
+            tail_of_[id] = arena_.size();
+            if (copy.length > skip_ + head_bytes) arena_.append(texts[copy.row].substr(skip_ + head_bytes));
+        }
+        slots_[slot] = tag | (id + 1);
+        out_[id] = copy;
+        ++size_;
         return id;
     }
 
-    std::size_t size() const noexcept { return index_.size(); }
-
-private:
-    void keep(std::uint32_t id, const Record& row, const TextColumn& texts) {
-        if (row.length > skip_ + head_bytes || !tail_of_.empty()) {
-            tail_of_.resize(id + 1, 0);
-            tail_of_[id] = arena_.size();
-            if (row.length > skip_ + head_bytes) arena_.append(texts[row.row].substr(skip_ + head_bytes));
-        }
-        out_[id] = row;  // last: out_[id] may be this very row
-    }
-
-    bool same_text(std::size_t id, const Record& row, const TextColumn& texts) const noexcept {
+    bool same_text(std::uint32_t id, const Record& row, const TextColumn& texts) const noexcept {
         const Record& seen = out_[id];
         if (seen.length != row.length || seen.head != row.head) return false;
         if (row.length <= skip_ + head_bytes) return true;
@@ -200,9 +207,23 @@ private:
                            row.length - skip_ - head_bytes) == 0;
     }
 
+    // Linear probing at load at most 1/2; a slot is (hash high half, id + 1), 0 empty.
+    void grow() {
+        std::vector<std::uint64_t> slots(std::max<std::size_t>(64, slots_.size() * 2), 0);
+        const std::size_t mask = slots.size() - 1;
+        for (std::size_t id = 0; id < size_; ++id) {
+            const std::uint64_t hash = out_[id].hash;
+            std::size_t i = static_cast<std::size_t>(hash) & mask;
+            while (slots[i] != 0) i = (i + 1) & mask;
+            slots[i] = (hash & ~std::uint64_t{0xFFFFFFFF}) | (id + 1);
+        }
+        slots_ = std::move(slots);
+    }
+
     Record* out_;
     std::size_t skip_;
-    SlotIndex index_;
+    std::size_t size_ = 0;
+    std::vector<std::uint64_t> slots_;
     std::string arena_;
     std::vector<std::size_t> tail_of_;  // arena offsets, once a text beyond the head was seen
 };

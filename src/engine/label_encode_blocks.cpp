@@ -13,49 +13,71 @@
 #include "engine/hash_map.hpp"
 #include "engine/parallel_loops.hpp"
 #include "engine/parallel_sort.hpp"
-#include "engine/slot_index.hpp"
 
 namespace quorix {
 namespace {
 
 constexpr std::size_t row_grain = 4096;
+constexpr std::uint64_t kHighHalf = ~std::uint64_t{0xFFFFFFFF};
 
 // The distinct texts in order of first appearance, each copied once into
-// one growing block and found through a SlotIndex.
+// one growing block; found by linear probing at load at most 1/2, a slot
+// holding (hash high half, number + 1), 0 when empty.
 class DistinctTexts {
 public:
     std::uint64_t hash(std::string_view text) const noexcept { return hash_(text); }
-    void prefetch(std::uint64_t hash) const noexcept { index_.prefetch(hash); }
+    // Asks for the slot where a text of this hash is looked for first.
+    void prefetch(std::uint64_t hash) const noexcept {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[static_cast<std::size_t>(hash) & (slots_.size() - 1)]);
+    }
 
     // The number of `text`, whose hash is `hash`, added when new; nothing
     // once the numbers run out.
     std::optional<std::uint32_t> number_of(std::string_view text, std::uint64_t hash) {
-        const auto is_text = [&](std::size_t number) { return this->text(number) == text; };
-        if (size() >= SlotIndex::max_entries()) {
-            const std::size_t found = index_.find(hash, is_text);
-            if (found == SlotIndex::npos) return std::nullopt;
-            return static_cast<std::uint32_t>(found);
+        if ((size() + 1) * 2 > slots_.size()) grow();
+        const std::size_t mask = slots_.size() - 1;
+        const std::uint64_t tag = hash & kHighHalf;
+        for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
+            const std::uint64_t slot = slots_[i];
+            if (slot == 0) {
+                if (size() >= std::numeric_limits<std::uint32_t>::max() - 1) return std::nullopt;
+                const auto number = static_cast<std::uint32_t>(size());
+                slots_[i] = tag | (std::uint64_t{number} + 1);
+                hashes_.push_back(hash);
+                bytes_.insert(bytes_.end(), text.begin(), text.end());
+                ends_.push_back(bytes_.size());
+                return number;
+            }
+            if ((slot & kHighHalf) == tag) {
+                const auto number = static_cast<std::uint32_t>(slot - 1);
+                if (this->text(number) == text) return number;
+            }
         }
-        bool added = false;
-        const std::size_t number = index_.find_or_insert(hash, is_text, added);
-        if (added) {
-            bytes_.insert(bytes_.end(), text.begin(), text.end());
-            ends_.push_back(bytes_.size());
-        }
-        return static_cast<std::uint32_t>(number);
     }
 
-    std::size_t size() const noexcept { return index_.size(); }
+    std::size_t size() const noexcept { return hashes_.size(); }
     std::string_view text(std::size_t number) const noexcept {
         const std::size_t begin = number == 0 ? 0 : ends_[number - 1];
         return std::string_view(bytes_.data() + begin, ends_[number] - begin);
     }
 
 private:
+    void grow() {
+        std::vector<std::uint64_t> slots(std::max<std::size_t>(1024, slots_.size() * 2), 0);
+        const std::size_t mask = slots.size() - 1;
+        for (std::size_t number = 0; number < size(); ++number) {
+            std::size_t i = static_cast<std::size_t>(hashes_[number]) & mask;
+            while (slots[i] != 0) i = (i + 1) & mask;
+            slots[i] = (hashes_[number] & kHighHalf) | (number + 1);
+        }
+        slots_ = std::move(slots);
+    }
+
     SeededHash hash_;
-    SlotIndex index_;
+    std::vector<std::uint64_t> slots_;
+    std::vector<std::uint64_t> hashes_;  // per number, to grow without reading the texts
     std::vector<char> bytes_;
-    std::vector<std::size_t> ends_;  // per number, where its text ends in bytes_
+    std::vector<std::size_t> ends_;      // per number, where its text ends in bytes_
 };
 
 }  // namespace

@@ -73,30 +73,6 @@ public:
         }
     }
 
-    // The entry whose key `is_match(entry)` accepts among those of this hash;
-    // when there is none, the next entry number is added under `hash` (one
-    // probe for both) and `added` is set.
-    template <class IsMatch>
-    std::size_t find_or_insert(std::uint64_t hash, const IsMatch& is_match, bool& added) {
-        reserve(entries_ + 1);
-        const std::size_t mask = slot_count() - 1;
-        for (std::size_t i = home(hash);; i = (i + 1) & mask) {
-            const std::uint64_t slot = slots_[i];
-            if (slot == 0) {
-                slots_[i] = (hash & kHashHalf) | (entries_ + 1);
-                added = true;
-                return entries_++;
-            }
-            if (((slot ^ hash) & kHashHalf) == 0) {
-                const std::size_t entry = static_cast<std::uint32_t>(slot) - 1;
-                if (is_match(entry)) {
-                    added = false;
-                    return entry;
-                }
-            }
-        }
-    }
-
     // Adds the next entry number under `hash`; its key must be absent.
     void insert(std::uint64_t hash) {
         reserve(entries_ + 1);
