@@ -37,11 +37,6 @@ INSTALL_WHEEL := -m pip install -q --no-deps --force-reinstall --no-index --find
 SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)"
-# The C++ suites that run on the calling thread alone, where ThreadSanitizer
-# has nothing to watch; `make tsan` runs every other test, so a new suite is
-# watched unless it is named here.
-TSAN_SKIP := (^|/)(ArrowTextReader|CellTexts|FuzzReplay|HashMap[A-Za-z]*|CgroupQuota|PoolChild|ParseThreadCount|DecideWorkerCount|StateBytes(Known|Random|Duplicates|Corpus|Error|Utf8[A-Za-z]*))[./]|^Readers/StateBytesTwoPass\..*/OneThread$$|^TextMaps\.(TextToCode|CodeToText)
-
 BENCH_READY := $(VENV)/.bench-ready
 
 .PHONY: demo test test-python test-leaks test-numpy1 test-cpp test-stub install wheel test-installed test-asan test-tsan sanitize tsan fuzz bench bench-python bench-engine bench-state bench-frames bench-cardinality bench-unusual bench-numpy-text bench-text-encoder bench-arrow bench-dask build-deps system-deps fuzz-deps clean
@@ -151,13 +146,13 @@ test-asan: system-deps $(VENV_ASAN)/.ready
 	HYPOTHESIS_PROFILE=sanitize $(SANITIZER_ENV) $(VENV_ASAN)/bin/python $(PYTEST) -p no:cacheprovider -m "not cluster"
 	$(CTEST) --test-dir build/asan
 
-# The C++ tests that run code on several threads (all but TSAN_SKIP) under
-# ThreadSanitizer.
+# The C++ tests that run code on several threads (those not labelled
+# single_thread in CMakeLists.txt) under ThreadSanitizer.
 test-tsan: system-deps
 	cmake -S . -B build/tsan $(CMAKE_GEN) -DQUORIX_BUILD_MODULE=OFF -DQUORIX_BUILD_TESTS=ON \
 	  -DQUORIX_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build/tsan
-	TSAN_OPTIONS=halt_on_error=1 $(CTEST) --test-dir build/tsan -E '$(TSAN_SKIP)'
+	TSAN_OPTIONS=halt_on_error=1 $(CTEST) --test-dir build/tsan -LE single_thread
 
 # The sanitizer targets' earlier names.
 sanitize: test-asan

@@ -17,7 +17,6 @@ import argparse
 import gc
 import json
 import shutil
-import subprocess
 import sys
 import time
 import warnings
@@ -28,7 +27,7 @@ import polars as pl
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from frames import build, text_columns  # noqa: E402
-from measure import median_seconds, status_kib  # noqa: E402
+from measure import child_json, median_seconds, peak_extra_kib  # noqa: E402
 from text_encoder import unseen_frame  # noqa: E402
 
 import quorix  # noqa: E402
@@ -61,19 +60,11 @@ def memory_child(rows):
     encoder = TextEncoder(unknown=np.nan).fit(train)
     encoder.transform(test.head(1000))
     gc.collect()
-    Path("/proc/self/clear_refs").write_text("5")
-    before = status_kib("VmRSS")
-    result = encoder.transform(test)
-    peak = status_kib("VmHWM")
-    print(json.dumps({"extra_mib": (peak - before) / 1024, "output_mib": result.estimated_size() / 2**20}))
+    result, extra = peak_extra_kib(lambda: encoder.transform(test))
+    print(json.dumps({"extra_mib": extra / 1024, "output_mib": result.estimated_size() / 2**20}))
 
 
-def lazy_child(job, source, out):
-    """One Parquet-to-Parquet job; its time and peak memory beyond the imports."""
-    gc.collect()
-    Path("/proc/self/clear_refs").write_text("5")
-    before = status_kib("VmRSS")
-    start = time.perf_counter()
+def lazy_job(job, source, out):
     files = str(Path(source) / "*.parquet")
     if job == "copy":
         pl.scan_parquet(files).sink_parquet(out)
@@ -83,14 +74,19 @@ def lazy_child(job, source, out):
     else:  # the whole table in memory
         table = pl.read_parquet(files)
         TextEncoder(unknown=np.nan).fit_transform(table).write_parquet(out)
+
+
+def lazy_child(job, source, out):
+    """One Parquet-to-Parquet job; its time and peak memory beyond the imports."""
+    gc.collect()
+    start = time.perf_counter()
+    _, extra = peak_extra_kib(lambda: lazy_job(job, source, out))
     seconds = time.perf_counter() - start
-    peak = status_kib("VmHWM")
-    print(json.dumps({"seconds": seconds, "extra_mib": (peak - before) / 1024}))
+    print(json.dumps({"seconds": seconds, "extra_mib": extra / 1024}))
 
 
 def run_child(*args):
-    out = subprocess.run([sys.executable, __file__, *args], check=True, capture_output=True, text=True).stdout
-    return json.loads(out.strip().splitlines()[-1])
+    return child_json(__file__, *args)
 
 
 def main():

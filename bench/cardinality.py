@@ -20,16 +20,13 @@ import argparse
 import gc
 import json
 import string
-import subprocess
-import sys
 import time
-from pathlib import Path
 
 import numpy as np
 
-from measure import status_kib
+from measure import child_json, status_kib, write_result
+from tables import w1_columns
 
-RESULTS = Path(__file__).resolve().parent / "results"
 TARGETS = {
     "speedup_10m": 3.0,  # quorix at least this much faster than polars' rank dense
     "growth_rows": 4.6,  # mixed table, 1M -> 4M rows
@@ -57,17 +54,8 @@ def mixed_table(rows, seed=2026):
     import pandas as pd
 
     rng = np.random.default_rng(seed)
-    data = {}
-    for i in range(4):
-        values = rng.normal(size=rows)
-        values[rng.random(rows) < 0.01] = np.nan
-        data[f"f{i}"] = values
-    for distinct in (10, 1_000, 100_000, rows):
-        pool = distinct_texts(min(distinct, rows), seed + distinct)
-        cells = pool[rng.integers(0, len(pool), rows)]
-        cells[rng.random(rows) < 0.01] = None
-        data[f"t{distinct}"] = cells
-    return pd.DataFrame(data)
+    pool = lambda count, distinct: distinct_texts(count, seed + distinct)  # noqa: E731
+    return pd.DataFrame(dict(w1_columns(rows, rng, pool)))
 
 
 def child(case, tool, size):
@@ -124,33 +112,26 @@ def child(case, tool, size):
 
 
 def run_child(case, tool, size):
-    output = subprocess.run(
-        [sys.executable, __file__, "--child", case, tool, str(size)],
-        check=True, capture_output=True, text=True,
-    ).stdout
-    return json.loads(output.strip().splitlines()[-1])
+    return child_json(__file__, "--child", case, tool, size)
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--quick", action="store_true", help="smaller sizes, to try the script")
-    parser.add_argument("--child", nargs=3, metavar=("CASE", "TOOL", "SIZE"), help=argparse.SUPPRESS)
-    args = parser.parse_args()
-    if args.child:
-        child(args.child[0], args.child[1], int(args.child[2]))
-        return
+def case_sizes(quick):
+    """Distinct texts of the small and large column, rows of the small and large table."""
+    return (100_000, 1_000_000, 100_000, 400_000) if quick else (1_000_000, 10_000_000, 1_000_000, 4_000_000)
 
-    small, large, table_small, table_large = (
-        (100_000, 1_000_000, 100_000, 400_000) if args.quick else (1_000_000, 10_000_000, 1_000_000, 4_000_000)
-    )
+
+def time_cases(small, large, table_small, table_large):
+    """Each case's seconds by (case, tool, size), each in a fresh process."""
     seconds = {}
     for case, sizes in (("column", (small, large)), ("table", (table_small, table_large))):
         for size in sizes:
             for tool in ("quorix", "polars"):
                 seconds[case, tool, size] = run_child(case, tool, size)["seconds"]
                 print(f"{case} {size:>10,} {tool:>7}: {seconds[case, tool, size]:.2f} s", flush=True)
-    memory = run_child("memory", "quorix", large)
+    return seconds
 
+
+def report(seconds, memory, small, large, table_small, table_large):
     q_large, p_large = seconds["column", "quorix", large], seconds["column", "polars", large]
     growth_distinct = q_large / seconds["column", "quorix", small]
     growth_rows = seconds["table", "quorix", table_large] / seconds["table", "quorix", table_small]
@@ -182,12 +163,25 @@ def main():
         f"| peak resident growth (input and result included), per distinct text | "
         f"{memory['peak_during'] / memory['distinct']:.1f} | |",
     ]
-    report = "\n".join(lines) + "\n"
+    return "\n".join(lines) + "\n"
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true", help="smaller sizes, to try the script")
+    parser.add_argument("--child", nargs=3, metavar=("CASE", "TOOL", "SIZE"), help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        child(args.child[0], args.child[1], int(args.child[2]))
+        return
+    small, large, table_small, table_large = case_sizes(args.quick)
+    seconds = time_cases(small, large, table_small, table_large)
+    memory = run_child("memory", "quorix", large)
+    text = report(seconds, memory, small, large, table_small, table_large)
     print()
-    print(report)
+    print(text)
     if not args.quick:
-        RESULTS.mkdir(exist_ok=True)
-        (RESULTS / "cardinality.md").write_text(report)
+        write_result("cardinality.md", text)
 
 
 if __name__ == "__main__":

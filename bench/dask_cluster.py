@@ -21,27 +21,16 @@ import argparse
 import os
 import resource
 import shutil
-import string
 import sys
 import time
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
+from tables import letter_texts
 
 RESULTS = Path(__file__).resolve().parent / "results"
 TEXT_DISTINCTS = (10, 1_000, 100_000, 1_000_000)
-
-
-def text_pool(rng, distinct):
-    alphabet = np.frombuffer(string.ascii_letters.encode(), dtype=np.uint8)
-    pool = set()
-    while len(pool) < distinct:
-        need = distinct - len(pool)
-        chars = alphabet[rng.integers(0, len(alphabet), (need, 12))]
-        for row, length in zip(chars, rng.integers(3, 13, need)):
-            pool.add(row[:length].tobytes().decode())
-    return np.array(sorted(pool), dtype=object)
 
 
 def write_table(folder, rows, files):
@@ -52,7 +41,7 @@ def write_table(folder, rows, files):
     shutil.rmtree(folder, ignore_errors=True)
     folder.mkdir(parents=True)
     rng = np.random.default_rng(2026)
-    pools = {d: text_pool(rng, d) for d in TEXT_DISTINCTS}
+    pools = {d: letter_texts(rng, d) for d in TEXT_DISTINCTS}
     per_file = rows // files
     for index in range(files):
         columns = {}

@@ -12,15 +12,12 @@ bench/results/frames.md and bench/results/frames.png.
 import argparse
 import gc
 import json
-import subprocess
-import sys
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
-from measure import median_seconds, peak_extra_kib
+from measure import RESULTS, child_json, median_seconds, peak_extra_kib, write_result
+from tables import w1_columns
 
-RESULTS = Path(__file__).resolve().parent / "results"
 STORAGES = ["object", "python-str", "pyarrow-str", "category"]
 TOOLS = ["quorix", "polars", "factorize"]
 TARGETS = {  # least speed-up of quorix over each peer
@@ -44,16 +41,10 @@ def text_pool(rng, distinct):
 def build(rows, storage, seed=2026):
     rng = np.random.default_rng(seed)
     data = {}
-    for i in range(4):
-        values = rng.normal(size=rows)
-        values[rng.random(rows) < 0.01] = np.nan
-        data[f"f{i}"] = values
-    for distinct in (10, 1_000, 100_000, rows):
-        pool = text_pool(rng, min(distinct, rows))
-        cells = pool[rng.integers(0, len(pool), rows)]
-        cells[rng.random(rows) < 0.01] = None
-        name = f"t{distinct}"
-        if storage == "object":
+    for name, cells in w1_columns(rows, rng, lambda count, _: text_pool(rng, count)):
+        if name.startswith("f"):
+            data[name] = cells
+        elif storage == "object":
             # An object ndarray alone would be inferred as str by pandas 3.
             data[name] = pd.Series(cells, dtype=object)
         elif storage == "python-str":
@@ -126,43 +117,35 @@ def memory_child(tool, storage, rows):
 
 
 def measure_memory(tool, storage, rows):
-    out = subprocess.run([sys.executable, __file__, "--memory-child", tool, storage, str(rows)],
-                         check=True, capture_output=True, text=True).stdout
-    return json.loads(out.strip().splitlines()[-1])["extra_mib"]
+    return child_json(__file__, "--memory-child", tool, storage, rows)["extra_mib"]
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--rows", type=int, default=1_000_000)
-    parser.add_argument("--memory-rows", type=int, default=4_000_000)
-    parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--quick", action="store_true", help="small sizes, to check the script")
-    parser.add_argument("--memory-child", nargs=3, metavar=("TOOL", "STORAGE", "ROWS"))
-    args = parser.parse_args()
-    if args.memory_child:
-        tool, storage, rows = args.memory_child
-        memory_child(tool, storage, int(rows))
-        return
-    if args.quick:
-        args.rows, args.memory_rows, args.repeats = 50_000, 200_000, 1
-
-    print(f"pandas {pd.__version__}, {args.rows:,} rows x 8 columns, median of {args.repeats}", flush=True)
+def time_encodes(rows, repeats):
+    """Each tool's median seconds per storage, in this process."""
+    print(f"pandas {pd.__version__}, {rows:,} rows x 8 columns, median of {repeats}", flush=True)
     seconds = {}
     for storage in STORAGES:
-        frame = build(args.rows, storage)
+        frame = build(rows, storage)
         for tool in TOOLS:
             RUNNERS[tool](frame.iloc[:1000].copy())
-            seconds[storage, tool] = median_seconds(lambda: RUNNERS[tool](frame), args.repeats)
+            seconds[storage, tool] = median_seconds(lambda: RUNNERS[tool](frame), repeats)
             print(f"  {storage:12} {tool:10} {seconds[storage, tool]:.3f} s", flush=True)
         del frame
         gc.collect()
+    return seconds
 
+
+def measure_memories(rows):
+    """Each tool's peak extra MiB per storage, each in a fresh process."""
     memory = {}
     for storage in STORAGES:
         for tool in TOOLS:
-            memory[storage, tool] = measure_memory(tool, storage, args.memory_rows)
+            memory[storage, tool] = measure_memory(tool, storage, rows)
             print(f"  {storage:12} {tool:10} {memory[storage, tool]:.0f} MiB extra", flush=True)
+    return memory
 
+
+def report(args, seconds, memory):
     lines = [
         f"Encoding a {args.rows:,} x 8 frame (4 float64 columns; 4 text columns of 10, 1,000, 100,000 and about "
         f"{args.rows:,} distinct values; 1% missing), median of {args.repeats} in one process, pandas "
@@ -188,11 +171,10 @@ def main():
     for storage in STORAGES:
         q, p, f = (memory[storage, t] for t in TOOLS)
         lines.append(f"| {storage} | {q:.0f} MiB | {p:.0f} MiB | {f:.0f} MiB | {q / p:.2f} |")
-    RESULTS.mkdir(exist_ok=True)
-    suffix = "-quick" if args.quick else ""
-    (RESULTS / f"frames{suffix}.md").write_text("\n".join(lines) + "\n")
-    print("\n".join(lines))
+    return "\n".join(lines) + "\n"
 
+
+def plot(args, seconds, memory, path):
     try:
         import matplotlib
 
@@ -211,7 +193,30 @@ def main():
         axis.set_title(title)
         axis.legend()
     figure.tight_layout()
-    figure.savefig(RESULTS / f"frames{suffix}.png", dpi=110)
+    figure.savefig(path, dpi=110)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--rows", type=int, default=1_000_000)
+    parser.add_argument("--memory-rows", type=int, default=4_000_000)
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--quick", action="store_true", help="small sizes, to check the script")
+    parser.add_argument("--memory-child", nargs=3, metavar=("TOOL", "STORAGE", "ROWS"))
+    args = parser.parse_args()
+    if args.memory_child:
+        tool, storage, rows = args.memory_child
+        memory_child(tool, storage, int(rows))
+        return
+    if args.quick:
+        args.rows, args.memory_rows, args.repeats = 50_000, 200_000, 1
+    seconds = time_encodes(args.rows, args.repeats)
+    memory = measure_memories(args.memory_rows)
+    text = report(args, seconds, memory)
+    suffix = "-quick" if args.quick else ""
+    write_result(f"frames{suffix}.md", text)
+    print(text, end="")
+    plot(args, seconds, memory, RESULTS / f"frames{suffix}.png")
 
 
 if __name__ == "__main__":

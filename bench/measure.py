@@ -1,9 +1,15 @@
-"""What the benchmarks measure with: the median time of repeated calls, and
-the memory figures the kernel keeps for this process."""
+"""What the benchmarks measure with: the median time of repeated calls, the
+memory figures the kernel keeps for this process, a case run in a fresh
+process, and where the results are written."""
 
+import json
 import statistics
+import subprocess
+import sys
 import time
 from pathlib import Path
+
+RESULTS = Path(__file__).resolve().parent / "results"
 
 
 def median_seconds(function, repeats):
@@ -47,3 +53,17 @@ def status_kib(field):
         if line.startswith(field + ":"):
             return int(line.split()[1])
     raise KeyError(field)
+
+
+def child_json(script, *args):
+    """Runs `script` with `args` in a fresh interpreter; the JSON object its
+    last line of output holds."""
+    output = subprocess.run([sys.executable, str(script), *map(str, args)],
+                            check=True, capture_output=True, text=True).stdout
+    return json.loads(output.strip().splitlines()[-1])
+
+
+def write_result(name, text):
+    """bench/results/`name`, holding `text`."""
+    RESULTS.mkdir(exist_ok=True)
+    (RESULTS / name).write_text(text)

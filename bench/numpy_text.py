@@ -24,10 +24,9 @@ import numpy as np
 import pandas as pd
 
 import quorix
-from measure import median_seconds
+from measure import median_seconds, write_result
 
 ROOT = Path(__file__).resolve().parent.parent
-RESULTS = ROOT / "bench" / "results"
 STORAGES = ["object", "<U8", "S8", "StringDType"]
 FACTORIZE_TARGET = 4.0  # least speed-up over factorize, per text dtype
 MEMORY_TARGET = 1.3  # most peak extra RssAnon over what the call leaves resident
@@ -166,27 +165,16 @@ def bench_memmap(rows, distinct):
         path.unlink(missing_ok=True)
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--quick", action="store_true", help="100 times fewer rows")
-    parser.add_argument("--memmap-child", nargs=2, metavar=("PATH", "ROWS"))
-    args = parser.parse_args()
-    if args.memmap_child:
-        memmap_child(Path(args.memmap_child[0]), int(args.memmap_child[1]))
-        return
-    scale = 100 if args.quick else 1
-    rows, repeat = 1_000_000 // scale, 3
+def load_average():
     with open("/proc/loadavg") as load:
-        load_before = load.read().split()[0]
-    results = bench_table(rows, repeat)
-    memmap = bench_memmap(40_000_000 // scale, 1_000_000 // scale)
-    with open("/proc/loadavg") as load:
-        load_after = load.read().split()[0]
+        return load.read().split()[0]
 
+
+def report(rows, repeat, scale, results, memmap, loads):
     lines = [
         f"Encoding a {rows:,} x 4 array of 8-letter texts, {min(100_000, rows // 10):,} distinct per column, median of {repeat} in one "
-        f"process (NumPy {np.__version__}, pandas {pd.__version__}; load average {load_before} before, "
-        f"{load_after} after). Speed-up: factorize's time over quorix's.",
+        f"process (NumPy {np.__version__}, pandas {pd.__version__}; load average {loads[0]} before, "
+        f"{loads[1]} after). Speed-up: factorize's time over quorix's.",
         "",
         "| stored as | quorix | factorize(sort=True) per column | vs object array (target <= 1x) "
         f"| vs factorize (target >= {FACTORIZE_TARGET:g}x) |",
@@ -208,11 +196,26 @@ def main():
         f"| {memmap['result'] / 2**20:.0f} MiB | {memmap['state_bytes'] / 2**20:.0f} MiB "
         f"| {memmap['peak_extra'] / held:.2f} |",
     ]
-    text = "\n".join(lines) + "\n"
+    return "\n".join(lines) + "\n"
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true", help="100 times fewer rows")
+    parser.add_argument("--memmap-child", nargs=2, metavar=("PATH", "ROWS"))
+    args = parser.parse_args()
+    if args.memmap_child:
+        memmap_child(Path(args.memmap_child[0]), int(args.memmap_child[1]))
+        return
+    scale = 100 if args.quick else 1
+    rows, repeat = 1_000_000 // scale, 3
+    load_before = load_average()
+    results = bench_table(rows, repeat)
+    memmap = bench_memmap(40_000_000 // scale, 1_000_000 // scale)
+    text = report(rows, repeat, scale, results, memmap, (load_before, load_average()))
     print(text)
     if not args.quick:
-        RESULTS.mkdir(exist_ok=True)
-        (RESULTS / "numpy_text.md").write_text(text)
+        write_result("numpy_text.md", text)
 
 
 if __name__ == "__main__":

@@ -8,7 +8,6 @@ Writes bench/results/python.md (a markdown table) and bench/results/python.png (
 import argparse
 import os
 import pickle
-import string
 import subprocess
 import sys
 from pathlib import Path
@@ -18,22 +17,15 @@ import pandas as pd
 
 import quorix
 from measure import median_seconds, peak_extra_kib, status_kib
+from tables import letter_texts
 
 RESULTS = Path(__file__).resolve().parent / "results"
 
 
 def random_texts(rng, count, distinct):
     """`count` texts of 3 to 12 ASCII letters drawn from `distinct` different ones."""
-    alphabet = np.frombuffer(string.ascii_letters.encode(), dtype=np.uint8)
-    lengths = rng.integers(3, 13, distinct)
-    pool = set()
-    while len(pool) < distinct:
-        need = distinct - len(pool)
-        chars = alphabet[rng.integers(0, len(alphabet), (need, 12))]
-        for row, length in zip(chars, rng.integers(3, 13, need)):
-            pool.add(row[:length].tobytes().decode())
-    pool = np.array(sorted(pool), dtype=object)
-    del lengths
+    rng.integers(3, 13, distinct)  # drawn and unused: the tables stay those of earlier runs
+    pool = letter_texts(rng, distinct)
     return pool[rng.integers(0, distinct, count)] if count != distinct else rng.permutation(pool)
 
 

@@ -18,7 +18,6 @@ import argparse
 import gc
 import json
 import statistics
-import subprocess
 import sys
 import time
 import warnings
@@ -32,9 +31,8 @@ from frames import build, text_columns  # noqa: E402
 
 import quorix  # noqa: E402
 from quorix_pipeline import TextEncoder  # noqa: E402
-from measure import interleaved_seconds, median_seconds, peak_extra_kib
+from measure import RESULTS, child_json, interleaved_seconds, median_seconds, peak_extra_kib, write_result  # noqa: E402
 
-RESULTS = Path(__file__).resolve().parent / "results"
 TARGETS = {"encode": 1 / 0.7, "scikit-learn": 30.0, "pandas": 8.0, "polars": 5.0}
 
 
@@ -121,28 +119,21 @@ def chart(seconds, path):
     fig.savefig(path, dpi=120)
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--rows", type=int, default=1_000_000)
-    parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--quick", action="store_true", help="small sizes, to check the script")
-    parser.add_argument("--memory-child", type=int)
-    args = parser.parse_args()
-    if args.memory_child:
-        memory_child(args.memory_child)
-        return
-    if args.quick:
-        args.rows, args.repeats = 20_000, 1
-    load = Path("/proc/loadavg").read_text().split()[0]
-    print(f"pandas {pd.__version__}, {args.rows:,} rows, load {load}", flush=True)
-
-    first = build(args.rows, "pyarrow-str")
+def learn(rows):
+    """The frame learned from, the frame transformed, its text columns, the
+    fitted TextEncoder and the categories it learned per text column."""
+    first = build(rows, "pyarrow-str")
     second = unseen_frame(first)
     names = text_columns(first)
     encoder = TextEncoder(unknown=np.nan).fit(first)
     learned = encoder.categories_
     categories = {name: list(learned[list(first.columns).index(name)]) for name in names}
+    return first, second, names, encoder, categories
 
+
+def checked_peers(first, second, names, encoder, categories):
+    """The peers' calls, each checked to give TextEncoder's codes; the fitted
+    OrdinalEncoder; TextEncoder's codes of the text columns."""
     # Every tool's codes of the text columns, checked against TextEncoder's.
     ours = encoder.transform(second)
     assert list(ours.dtypes) == [np.float64] * 8 and ours.shape == second.shape and ours.index.equals(second.index)
@@ -165,23 +156,31 @@ def main():
         assert got.dtype == np.float64 and got.shape == expected.shape, tool
         assert np.array_equal(got, expected, equal_nan=True), f"{tool} codes differ"
 
+    return peers, ordinal, expected
+
+
+def time_transforms(encoder, second, peers, repeats):
     seconds = {
-        "quorix_pipeline transform": median_seconds(lambda: encoder.transform(second), args.repeats),
-        "quorix encode (same frame)": median_seconds(lambda: quorix.Encoder().encode(second), args.repeats),
+        "quorix_pipeline transform": median_seconds(lambda: encoder.transform(second), repeats),
+        "quorix encode (same frame)": median_seconds(lambda: quorix.Encoder().encode(second), repeats),
     }
     print(f"  transform {seconds['quorix_pipeline transform']:.3f} s, encode "
           f"{seconds['quorix encode (same frame)']:.3f} s", flush=True)
     for tool, run in peers.items():
-        seconds[tool] = median_seconds(run, 1 if tool == "scikit-learn" else args.repeats)
+        seconds[tool] = median_seconds(run, 1 if tool == "scikit-learn" else repeats)
         print(f"  {tool} {seconds[tool]:.3f} s", flush=True)
 
+    return seconds
+
+
+def one_row_latency(encoder, first, second, names, ordinal, quick):
     # One row: a frame and an object array.
     row_frame = second.iloc[[5]]
     row_array = second[names].to_numpy(dtype=object, na_value=np.nan)[5:6]
     array_encoder = TextEncoder(unknown=np.nan).fit(first[names].to_numpy(dtype=object, na_value=np.nan))
     assert np.array_equal(array_encoder.transform(row_array), text_codes(encoder.transform(row_frame), names),
                           equal_nan=True)
-    single = 1000 if not args.quick else 50
+    single = 1000 if not quick else 50
     calls = {
         "frame transform": lambda: encoder.transform(row_frame),
         "frame encode": lambda: quorix.Encoder().encode(row_frame),
@@ -200,12 +199,17 @@ def main():
     for k, v in latency.items():
         print(f"  one row, {k}: {v * 1e6:.0f} us", flush=True)
 
+    return latency
+
+
+def chunked_learning(first, second, names, expected, rows, repeats):
+    """Seconds of one fit and of partial_fit over 10 chunks."""
     # Learning in 10 chunks beside one fit.
-    chunk = -(-args.rows // 10)
+    chunk = -(-rows // 10)
 
     def in_chunks():
         learning = TextEncoder(unknown=np.nan)
-        for start in range(0, args.rows, chunk):
+        for start in range(0, rows, chunk):
             learning.partial_fit(first.iloc[start : start + chunk])
         # The parts' texts are merged when the union is first used: timed here too.
         learning._learned
@@ -213,9 +217,15 @@ def main():
 
     chunked = in_chunks()
     assert np.array_equal(text_codes(chunked.transform(second), names), expected, equal_nan=True)
-    fit_seconds = median_seconds(lambda: TextEncoder().fit(first), args.repeats)
-    partial_seconds = median_seconds(in_chunks, args.repeats)
+    fit_seconds = median_seconds(lambda: TextEncoder().fit(first), repeats)
+    partial_seconds = median_seconds(in_chunks, repeats)
     print(f"  fit {fit_seconds:.3f} s, partial_fit x10 {partial_seconds:.3f} s", flush=True)
+
+    return fit_seconds, partial_seconds
+
+
+def option_timings(first, second, names, encoder, repeats, quick):
+    from sklearn.preprocessing import OrdinalEncoder
 
     # The options scikit-learn users reach for, beside the same without them
     # and beside OrdinalEncoder with them.
@@ -227,7 +237,7 @@ def main():
     ordinal_options = OrdinalEncoder(handle_unknown="use_encoded_value", unknown_value=np.nan, **options)
     # Each pair timed call after call, with and without, several times: the
     # machine is shared, and a ratio of two runs apart says little.
-    option_repeats = max(args.repeats, 5) if not args.quick else 1
+    option_repeats = max(repeats, 5) if not quick else 1
     option_seconds, option_cpu = interleaved_seconds({
         "fit": lambda: TextEncoder(unknown=np.nan).fit(first),
         "fit with options": lambda: TextEncoder(unknown=np.nan, **options).fit(first),
@@ -246,11 +256,16 @@ def main():
     for k, v in option_seconds.items():
         print(f"  {k} {v:.3f} s" + (f" ({option_cpu[k]:.3f} s CPU)" if k in option_cpu else ""), flush=True)
 
-    out = subprocess.run([sys.executable, __file__, "--memory-child", str(args.rows)], check=True,
-                         capture_output=True, text=True).stdout
-    memory = json.loads(out.strip().splitlines()[-1])
-    print(f"  transform peak extra {memory['extra_mib']:.0f} MiB, output {memory['output_mib']:.0f} MiB", flush=True)
+    return options, option_seconds, option_cpu
 
+
+def transform_memory(rows):
+    memory = child_json(__file__, "--memory-child", rows)
+    print(f"  transform peak extra {memory['extra_mib']:.0f} MiB, output {memory['output_mib']:.0f} MiB", flush=True)
+    return memory
+
+
+def figures_against_targets(seconds, peers, latency, fit_seconds, partial_seconds, memory, option_seconds, option_cpu):
     t = seconds["quorix_pipeline transform"]
     figures = [
         ("transform / quorix encode of the same frame", f"{t / seconds['quorix encode (same frame)']:.2f}x", "<= 0.7x",
@@ -288,6 +303,10 @@ def main():
          f"{o['scikit-learn transform with options'] / o['transform with options']:.1f}x", ">= 30x",
          o["scikit-learn transform with options"] / o["transform with options"] >= 30),
     ]
+    return figures
+
+
+def report(args, load, seconds, figures, fit_seconds, partial_seconds, memory, options, option_seconds, option_cpu):
     lines = [
         f"Fit on a {args.rows:,}-row W1 frame (pyarrow strings), transform of its rows shuffled with 1% of each "
         f"text column replaced by unseen texts; median of {args.repeats} (scikit-learn: one run), one process, "
@@ -312,11 +331,40 @@ def main():
         *[f"| {k} | {v:.3f} | {option_cpu[k]:.3f} |" if k in option_cpu else f"| {k} | {v:.3f} | |"
           for k, v in option_seconds.items()],
     ]
+    return "\n".join(lines) + "\n"
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--rows", type=int, default=1_000_000)
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--quick", action="store_true", help="small sizes, to check the script")
+    parser.add_argument("--memory-child", type=int)
+    args = parser.parse_args()
+    if args.memory_child:
+        memory_child(args.memory_child)
+        return
+    if args.quick:
+        args.rows, args.repeats = 20_000, 1
+    load = Path("/proc/loadavg").read_text().split()[0]
+    print(f"pandas {pd.__version__}, {args.rows:,} rows, load {load}", flush=True)
+
+    first, second, names, encoder, categories = learn(args.rows)
+    peers, ordinal, expected = checked_peers(first, second, names, encoder, categories)
+    seconds = time_transforms(encoder, second, peers, args.repeats)
+    latency = one_row_latency(encoder, first, second, names, ordinal, args.quick)
+    fit_seconds, partial_seconds = chunked_learning(first, second, names, expected, args.rows, args.repeats)
+    options, option_seconds, option_cpu = option_timings(first, second, names, encoder, args.repeats, args.quick)
+    memory = transform_memory(args.rows)
+
+    figures = figures_against_targets(seconds, peers, latency, fit_seconds, partial_seconds, memory, option_seconds,
+                                      option_cpu)
+    text = report(args, load, seconds, figures, fit_seconds, partial_seconds, memory, options, option_seconds,
+                  option_cpu)
     suffix = "-quick" if args.quick else ""
-    RESULTS.mkdir(exist_ok=True)
-    (RESULTS / f"text_encoder{suffix}.md").write_text("\n".join(lines) + "\n")
+    write_result(f"text_encoder{suffix}.md", text)
     chart(seconds, RESULTS / f"text_encoder{suffix}.png")
-    print("\n".join(lines))
+    print(text, end="")
 
 
 if __name__ == "__main__":

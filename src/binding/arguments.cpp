@@ -1,6 +1,7 @@
 // Argument matching for the constructor and the methods.
 #include "binding/arguments.hpp"
 
+#include <array>
 #include <vector>
 
 namespace quorix {
@@ -94,6 +95,14 @@ Status match_tuple_and_dict(const char* full_name, std::span<const Parameter> pa
         }
     }
     return check_required(full_name, parameters, out);
+}
+
+Result<PyObject*> match_one(const char* full_name, const char* name, PyObject* const* args, Py_ssize_t nargsf,
+                            PyObject* kwnames) {
+    const std::array<Parameter, 1> parameters{{{name, true}}};
+    std::array<PyObject*, 1> given{};
+    QUORIX_CHECK(match_vectorcall(full_name, parameters, args, PyVectorcall_NARGS(nargsf), kwnames, given));
+    return given[0];
 }
 
 }  // namespace quorix

@@ -25,6 +25,10 @@ Status match_vectorcall(const char* full_name, std::span<const Parameter> parame
 Status match_tuple_and_dict(const char* full_name, std::span<const Parameter> parameters,
                             PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
 
+// The one argument of a function taking the single required parameter `name`.
+Result<PyObject*> match_one(const char* full_name, const char* name, PyObject* const* args, Py_ssize_t nargsf,
+                            PyObject* kwnames);
+
 // Message of a missing-arguments error, e.g. "missing 2 required positional
 // arguments: 'a' and 'b'" after the full name. Exposed for tests of the wording.
 std::string missing_arguments_message(const char* full_name, const char* kind,

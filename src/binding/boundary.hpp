@@ -53,6 +53,37 @@ int guard_status(Body&& body) noexcept {
     return -1;
 }
 
+// An entry point made from its body: `entry<body>` takes the body's own
+// parameters (those the interpreter passes: self or the module, the
+// arguments, ...) and runs it inside guard_object, or guard_status for a body
+// giving a Status. Bodies then hold only their meaning.
+template <auto Body>
+struct Entry;
+
+template <class... Parameters, Result<PyRef> (*Body)(Parameters...)>
+struct Entry<Body> {
+    static PyObject* call(Parameters... parameters) noexcept {
+        return guard_object([&] { return Body(parameters...); });
+    }
+};
+
+template <class... Parameters, Status (*Body)(Parameters...)>
+struct Entry<Body> {
+    static int call(Parameters... parameters) noexcept {
+        return guard_status([&] { return Body(parameters...); });
+    }
+};
+
+template <auto Body>
+inline constexpr auto entry = &Entry<Body>::call;
+
+// The same as a PyMethodDef holds it: the table's field is typed for
+// METH_VARARGS, and its flags say which signature the function really has.
+template <auto Body>
+PyCFunction method_entry() noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<Body>));
+}
+
 // For hooks whose failure nobody receives (deallocation): the error goes to
 // the interpreter's unraisable-exception hook.
 template <class Body>

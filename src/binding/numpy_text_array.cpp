@@ -232,12 +232,6 @@ private:
     std::unique_ptr<char[]> scratch_;
 };
 
-struct ColumnMaps {
-    ColumnIndex column;
-    TextToCode text_to_code;
-    CodeToText code_to_text;
-};
-
 // The array's dtype as one of the three text kinds; false for any other.
 Result<bool> text_array_of(PyObject* obj, TextArray& array) {
     const numpy::ArrayObject* object = numpy::as_array(obj);
@@ -308,26 +302,14 @@ Result<std::optional<EncodingInfo>> encode_numpy_text_array(PyObject* obj, Matri
             declined.store(true, std::memory_order_relaxed);
             return std::nullopt;
         }
-        ColumnMaps maps{c, std::move(*map), {}};
-        maps.code_to_text = inverse_of(maps.text_to_code);
-        return maps;
+        return ColumnMaps::inverting(c, std::move(*map));
     });
     if (declined.load(std::memory_order_relaxed)) {
         std::fill(cells, cells + rows * cols, 0.0);  // as it came, for reading cell by cell
         return Declined();
     }
 
-    EncodingInfo info;
-    info.text_to_code.reserve(collected.size());
-    info.code_to_text.reserve(collected.size());
-    for (ColumnMaps& maps : collected) {
-        info.text_to_code.emplace(maps.column, std::move(maps.text_to_code));
-        info.code_to_text.emplace(maps.column, std::move(maps.code_to_text));
-    }
-    for (ColumnIndex c = 0; c < cols; ++c) {
-        if (plans[c].is_string) info.string_columns.push_back(c);
-    }
-    return std::optional<EncodingInfo>(std::move(info));
+    return std::optional<EncodingInfo>(encoding_info_of(std::move(collected)));
 }
 
 }  // namespace quorix

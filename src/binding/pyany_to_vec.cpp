@@ -166,11 +166,15 @@ Result<GatheredTable> gather_table(PyObject* obj, bool encode_text_arrays) {
     return table;
 }
 
+std::optional<EncodingInfo> encode_gathered(GatheredTable& table, bool write_codes) {
+    if (table.copied) return std::nullopt;
+    if (table.encoded) return std::move(table.encoded);
+    return encode_object_array(table.gathered, write_codes ? table.matrix.data() : nullptr, table.gathered.cols, 1);
+}
+
 Result<Extraction> pyany_to_vec(PyObject* obj) {
     QUORIX_TRY(GatheredTable table, gather_table(obj, true));
-    if (table.copied) return Extraction{std::move(table.out), std::move(table.matrix), std::nullopt};
-    if (table.encoded) return Extraction{std::move(table.out), std::move(table.matrix), std::move(table.encoded)};
-    EncodingInfo encoding_info = encode_object_array(table.gathered, table.matrix.data());
+    std::optional<EncodingInfo> encoding_info = encode_gathered(table, true);
     return Extraction{std::move(table.out), std::move(table.matrix), std::move(encoding_info)};
 }
 

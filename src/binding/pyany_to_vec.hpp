@@ -42,6 +42,11 @@ struct GatheredTable {
 // when `encode_text_arrays` is set, else read cell by cell.
 Result<GatheredTable> gather_table(PyObject* obj, bool encode_text_arrays);
 
+// The encoding step that follows gather_table: the maps of the table's
+// string columns, or none for a float64 array copied as is. The codes go into
+// table.matrix unless `write_codes` is false (a fit that keeps the maps alone).
+std::optional<EncodingInfo> encode_gathered(GatheredTable& table, bool write_codes);
+
 // Reads a NumPy array ("ndarray", "memmap") or a pandas DataFrame, told apart
 // by their type's name; any other type is refused with a TypeError after its
 // name is written to standard output.

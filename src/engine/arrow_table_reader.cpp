@@ -73,7 +73,16 @@ std::pair<Type, std::size_t> number_format(std::string_view format) {
 
 bool is_text_format(std::string_view format) { return format == "u" || format == "U" || format == "vu"; }
 
-std::string quoted(std::string_view name) { return "'" + std::string(name) + "'"; }
+// Appended piece by piece: GCC 12 misreads `"'" + std::string(name)` as an
+// overlapping copy of unbounded size and warns in Release builds.
+std::string quoted(std::string_view name) {
+    std::string text;
+    text.reserve(name.size() + 2);
+    text += '\'';
+    text += name;
+    text += '\'';
+    return text;
+}
 
 // Rows [offset, offset + length) of a struct batch's child, as an array of
 // their own: the batch's offset moves the child's. The null count is left

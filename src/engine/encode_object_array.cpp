@@ -18,12 +18,6 @@ namespace {
 
 constexpr std::size_t row_grain = 4096;
 
-struct ColumnMaps {
-    ColumnIndex column;
-    TextToCode text_to_code;
-    CodeToText code_to_text;
-};
-
 }  // namespace
 
 namespace inverse_strategies {
@@ -47,6 +41,25 @@ CodeToText by_copying(const TextToCode& text_to_code) {
 CodeToText by_sharing(const TextToCode& text_to_code) { return CodeToText::sharing_texts_of(text_to_code); }
 
 }  // namespace inverse_strategies
+
+ColumnMaps ColumnMaps::inverting(ColumnIndex column, TextToCode text_to_code) {
+    CodeToText code_to_text = inverse_of(text_to_code);
+    return ColumnMaps{column, std::move(text_to_code), std::move(code_to_text)};
+}
+
+EncodingInfo encoding_info_of(std::vector<ColumnMaps> columns) {
+    EncodingInfo info;
+    info.string_columns.reserve(columns.size());
+    info.text_to_code.reserve(columns.size());
+    info.code_to_text.reserve(columns.size());
+    // Every index occurs once, so nothing is replaced.
+    for (ColumnMaps& maps : columns) {
+        info.string_columns.push_back(maps.column);
+        info.text_to_code.emplace(maps.column, std::move(maps.text_to_code));
+        info.code_to_text.emplace(maps.column, std::move(maps.code_to_text));
+    }
+    return info;
+}
 
 CodeToText inverse_of(const TextToCode& text_to_code) {
     // Encode's maps number their texts in order: the inverse reads their store.
@@ -206,9 +219,7 @@ std::optional<ColumnMaps> encode_column(const GatheredColumns& columns, const Ce
     if (column.texts.is_dictionary()) return encode_dictionary_column(columns, layout, c);
     // The codes go straight into their cells: cell (r, c) belongs to this job alone.
     double* const codes = layout.writes() ? layout.column(c) : nullptr;
-    ColumnMaps maps{c, label_encode_into(column.texts, codes, layout.row_step), {}};
-    maps.code_to_text = inverse_of(maps.text_to_code);
-    return maps;
+    return ColumnMaps::inverting(c, label_encode_into(column.texts, codes, layout.row_step));
 }
 
 }  // namespace
@@ -219,23 +230,10 @@ EncodingInfo encode_object_array(const GatheredColumns& columns, double* matrix)
 
 EncodingInfo encode_object_array(const GatheredColumns& columns, double* matrix, std::size_t row_step,
                                  std::size_t col_step) {
-    EncodingInfo info;
-    info.text_to_code.reserve(columns.cols);
-    info.code_to_text.reserve(columns.cols);
-    {
-        const CellLayout layout{matrix, row_step, col_step};
-        std::vector<ColumnMaps> collected = parallel_filter_map(
-            columns.cols, [&](std::size_t c) { return encode_column(columns, layout, c); });
-        // In column order; every index occurs once, so nothing is replaced.
-        for (ColumnMaps& maps : collected) {
-            info.text_to_code.emplace(maps.column, std::move(maps.text_to_code));
-            info.code_to_text.emplace(maps.column, std::move(maps.code_to_text));
-        }
-    }
-    for (ColumnIndex c = 0; c < columns.cols; ++c) {
-        if (columns.columns[c].is_string) info.string_columns.push_back(c);
-    }
-    return info;
+    const CellLayout layout{matrix, row_step, col_step};
+    // In column order, one entry per string column.
+    return encoding_info_of(
+        parallel_filter_map(columns.cols, [&](std::size_t c) { return encode_column(columns, layout, c); }));
 }
 
 }  // namespace quorix

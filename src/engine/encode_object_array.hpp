@@ -5,6 +5,8 @@
 #include "engine/encoding_info.hpp"
 #include "engine/gathered_columns.hpp"
 
+#include <vector>
+
 namespace quorix {
 
 // `matrix` is row-major rows x cols (cell (r, c) at r * cols + c), zeroed by
@@ -16,6 +18,20 @@ EncodingInfo encode_object_array(const GatheredColumns& columns, double* matrix)
 // `matrix` writes no cell and only learns the maps.
 EncodingInfo encode_object_array(const GatheredColumns& columns, double* matrix, std::size_t row_step,
                                  std::size_t col_step);
+
+// One string column's maps, as each column job hands them back.
+struct ColumnMaps {
+    ColumnIndex column;
+    TextToCode text_to_code;
+    CodeToText code_to_text;
+
+    // The maps of a column whose inverse is made here, from `text_to_code`.
+    static ColumnMaps inverting(ColumnIndex column, TextToCode text_to_code);
+};
+
+// The EncodingInfo of the string columns whose maps are given, in ascending
+// column order: every string column once.
+EncodingInfo encoding_info_of(std::vector<ColumnMaps> columns);
 
 // A column's code-to-text map: the entries of its text-to-code map that have
 // a code, inverted.

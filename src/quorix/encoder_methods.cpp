@@ -8,7 +8,6 @@
 #include "binding/pyany_to_vec.hpp"
 #include "binding/arguments.hpp"
 #include "binding/encoder_record.hpp"
-#include "binding/boundary.hpp"
 
 namespace quorix {
 namespace {
@@ -28,7 +27,9 @@ Status check_encoding(PyObject* encoding) {
                                                   " is not a supported encoding strategy for strings!");
 }
 
-Result<PyRef> new_encoder(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+}  // namespace
+
+Result<PyRef> encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static constexpr std::array<Parameter, 1> parameters{{{"encoding", false}}};
     std::array<PyObject*, 1> given{};
     QUORIX_CHECK(match_tuple_and_dict("Encoder.__new__()", parameters, args, kwargs, given));
@@ -43,6 +44,8 @@ Result<PyRef> new_encoder(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     return self;
 }
 
+namespace {
+
 // Matches the one parameter `obj` of encode and decode.
 Result<PyObject*> match_obj(const char* full_name, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     static constexpr std::array<Parameter, 1> parameters{{{"obj", true}}};
@@ -51,7 +54,9 @@ Result<PyObject*> match_obj(const char* full_name, PyObject* const* args, Py_ssi
     return given[0];
 }
 
-Result<PyRef> encode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+}  // namespace
+
+Result<PyRef> encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     QUORIX_TRY(PyObject * obj, match_obj("Encoder.encode()", args, nargsf, kwnames));
     EncoderObject* encoder = as_encoder(self);
     QUORIX_TRY(ExclusiveUse use, ExclusiveUse::take(encoder->borrow_flag));
@@ -63,26 +68,12 @@ Result<PyRef> encode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, P
     return arr_to_out(extraction.matrix, std::move(extraction.out), nullptr);
 }
 
-Result<PyRef> decode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+Result<PyRef> encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     QUORIX_TRY(PyObject * obj, match_obj("Encoder.decode()", args, nargsf, kwnames));
     EncoderObject* encoder = as_encoder(self);
     QUORIX_TRY(SharedUse use, SharedUse::take(encoder->borrow_flag));
     QUORIX_TRY(Extraction extraction, pyany_to_vec(obj));
     return decode_with(std::move(extraction), encoder->record.encoding_info, encoder->decoded);
-}
-
-}  // namespace
-
-PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guard_object([&] { return new_encoder(type, args, kwargs); });
-}
-
-PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return guard_object([&] { return encode(self, args, nargsf, kwnames); });
-}
-
-PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return guard_object([&] { return decode(self, args, nargsf, kwnames); });
 }
 
 }  // namespace quorix

@@ -6,6 +6,8 @@
 #include "quorix/borrow_flag.hpp"
 #include "engine/encoder.hpp"
 #include "binding/decoded_texts.hpp"
+#include "binding/py_error.hpp"
+#include "binding/py_ref.hpp"
 
 namespace quorix {
 
@@ -22,11 +24,12 @@ struct EncoderObject {
 // process. Borrowed; null with an exception set if creation failed.
 PyObject* encoder_type();
 
-// Entry points, each running inside the boundary guard.
-PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
-PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
-PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
-PyObject* encoder_getstate(PyObject* self, PyObject* unused);
-PyObject* encoder_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+// The type's methods, each run as an entry point through entry<>
+// (binding/boundary.hpp).
+Result<PyRef> encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+Result<PyRef> encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+Result<PyRef> encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+Result<PyRef> encoder_getstate(PyObject* self, PyObject* unused);
+Result<PyRef> encoder_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 
 }  // namespace quorix

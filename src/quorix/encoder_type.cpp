@@ -41,31 +41,27 @@ int encoder_traverse(PyObject* self, visitproc visit, void* arg) {
     return hook == nullptr ? 0 : hook(self, visit, arg);
 }
 
-int encoder_clear(PyObject* self) {
-    return guard_status([self]() -> Status {
-        auto hook = base_hook<inquiry>(self, Py_tp_clear);
-        if (hook != nullptr && hook(self) < 0) return PyError::fetch();
-        return Ok{};
-    });
+Status encoder_clear(PyObject* self) {
+    auto hook = base_hook<inquiry>(self, Py_tp_clear);
+    if (hook != nullptr && hook(self) < 0) return PyError::fetch();
+    return Ok{};
 }
 
 PyMethodDef encoder_methods[] = {
-    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encoder_encode)),
-     METH_FASTCALL | METH_KEYWORDS, "encode($self, obj)\n--\n\n"},
-    {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encoder_decode)),
-     METH_FASTCALL | METH_KEYWORDS, "decode($self, obj)\n--\n\n"},
-    {"__getstate__", encoder_getstate, METH_NOARGS, "__getstate__($self)\n--\n\n"},
-    {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encoder_setstate)),
-     METH_FASTCALL | METH_KEYWORDS, "__setstate__($self, state)\n--\n\n"},
+    {"encode", method_entry<encoder_encode>(), METH_FASTCALL | METH_KEYWORDS, "encode($self, obj)\n--\n\n"},
+    {"decode", method_entry<encoder_decode>(), METH_FASTCALL | METH_KEYWORDS, "decode($self, obj)\n--\n\n"},
+    {"__getstate__", method_entry<encoder_getstate>(), METH_NOARGS, "__getstate__($self)\n--\n\n"},
+    {"__setstate__", method_entry<encoder_setstate>(), METH_FASTCALL | METH_KEYWORDS,
+     "__setstate__($self, state)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot encoder_slots[] = {
     {Py_tp_doc, const_cast<char*>("Encoder(encoding=None)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(encoder_new)},
+    {Py_tp_new, reinterpret_cast<void*>(entry<encoder_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(encoder_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(encoder_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(encoder_clear)},
+    {Py_tp_clear, reinterpret_cast<void*>(entry<encoder_clear>)},
     {Py_tp_methods, encoder_methods},
     {0, nullptr},
 };

@@ -1,7 +1,6 @@
-// The module definition and its execution hook.
+// The module definition and what its execution hook publishes.
 #include "quorix/encoder_object.hpp"
-#include "binding/boundary.hpp"
-#include "binding/main_interpreter_only.hpp"
+#include "binding/module_definition.hpp"
 
 namespace quorix {
 namespace {
@@ -28,35 +27,13 @@ Status publish_encoder(PyObject* module) {
     return checked_status(PyObject_SetAttr(module, name.get(), type));
 }
 
-int exec_module(PyObject* module) {
-    return guard_status([module]() -> Status {
-        QUORIX_CHECK(refuse_subinterpreter("quorix"));
-        return publish_encoder(module);
-    });
-}
+constexpr char kName[] = "quorix";
+constexpr char kDoc[] =
+    "A Python module, written in C++, that turns the text columns of tables into numeric codes and back.";
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    // Process-wide state: see main_interpreter_only.hpp.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "quorix",
-    "A Python module, written in C++, that turns the text columns of tables into numeric codes and back.",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+using Module = ModuleDefinition<kName, kDoc, nullptr, publish_encoder>;
 
 }  // namespace
 }  // namespace quorix
 
-PyMODINIT_FUNC PyInit_quorix(void) { return PyModuleDef_Init(&quorix::module_definition); }
+PyMODINIT_FUNC PyInit_quorix(void) { return quorix::Module::init(); }

@@ -14,7 +14,8 @@
 namespace quorix {
 namespace {
 
-using testing::run_on;
+using testing::encode;
+using testing::Encoded;
 using testing::same_bits;
 
 // A column given either as numbers or as texts.
@@ -32,20 +33,6 @@ GatheredColumns gather(std::size_t rows, const std::vector<ColumnInput>& inputs)
         gathered.columns[c].texts = testing::column_of(inputs[c].texts);
     }
     return gathered;
-}
-
-struct Encoded {
-    std::vector<double> matrix;
-    EncodingInfo info;
-};
-
-Encoded encode(std::size_t workers, const GatheredColumns& gathered) {
-    return run_on(workers, [&] {
-        Encoded out;
-        out.matrix.assign(gathered.rows * gathered.cols, 0.0);
-        out.info = encode_object_array(gathered, out.matrix.data());
-        return out;
-    });
 }
 
 // Checks everything the driver promises against the label-encoding model.

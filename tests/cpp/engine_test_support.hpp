@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/encode_object_array.hpp"
 #include "engine/label_encode.hpp"
 #include "engine/gathered_columns.hpp"
 #include "engine/pool.hpp"
@@ -137,6 +138,21 @@ inline std::vector<std::string> random_texts(std::size_t rows, std::size_t disti
     std::vector<std::string> texts(rows);
     for (auto& text : texts) text = candidates[random() % candidates.size()];
     return texts;
+}
+
+// A table encoded on a pool of `workers`: the row-major codes and the maps.
+struct Encoded {
+    std::vector<double> matrix;
+    EncodingInfo info;
+};
+
+inline Encoded encode(std::size_t workers, const GatheredColumns& gathered) {
+    return run_on(workers, [&] {
+        Encoded out;
+        out.matrix.assign(gathered.rows * gathered.cols, 0.0);
+        out.info = encode_object_array(gathered, out.matrix.data());
+        return out;
+    });
 }
 
 }  // namespace quorix::testing

@@ -16,22 +16,8 @@
 namespace quorix {
 namespace {
 
-using testing::run_on;
+using testing::Encoded;
 using testing::same_bits;
-
-struct Encoded {
-    std::vector<double> matrix;
-    EncodingInfo info;
-};
-
-Encoded encode(std::size_t workers, const GatheredColumns& gathered) {
-    return run_on(workers, [&] {
-        Encoded out;
-        out.matrix.assign(gathered.rows * gathered.cols, 0.0);
-        out.info = encode_object_array(gathered, out.matrix.data());
-        return out;
-    });
-}
 
 void expect_same(const Encoded& actual, const Encoded& expected) {
     ASSERT_EQ(actual.matrix.size(), expected.matrix.size());
@@ -85,8 +71,8 @@ TEST(TextColumn, DictionaryColumnsEncodeAsTheirRows) {
         in_place.columns[1].number_source.data = reinterpret_cast<const char*>(ints.data());
         in_place.columns[1].number_source.stride = 4;
         copied.columns[1].numbers = numbers;
-        const Encoded expected = encode(1, copied);
-        for (std::size_t workers : testing::worker_counts()) expect_same(encode(workers, in_place), expected);
+        const Encoded expected = testing::encode(1, copied);
+        for (std::size_t workers : testing::worker_counts()) expect_same(testing::encode(workers, in_place), expected);
     }
 }
 
@@ -119,7 +105,8 @@ TEST(TextColumn, ArrowChunksEncodeAsTheirRows) {
     in_place.columns[0].texts.assign_arrow(chunks, "NaN", "nan", 1);
     for (const char* text : {"NaN", "", "nan", "nan", "nan", "y", "q"}) copied.columns[0].texts.push_back(text);
     for (std::size_t r = 0; r < 7; ++r) EXPECT_EQ(in_place.columns[0].texts[r], copied.columns[0].texts[r]) << r;
-    for (std::size_t workers : testing::worker_counts()) expect_same(encode(workers, in_place), encode(1, copied));
+    const Encoded expected = testing::encode(1, copied);
+    for (std::size_t workers : testing::worker_counts()) expect_same(testing::encode(workers, in_place), expected);
 }
 
 }  // namespace

@@ -13,8 +13,8 @@ from hypothesis import strategies as st
 from quorix_pipeline import TextEncoder, merge
 
 from conftest import examples
-from test_extraction import tables
-from test_text_encoder import part_cells, parts_can_be_merged, same_result
+from models.reading import tables
+from models.text_encoder import part_cells, parts_can_be_merged, same_result
 
 dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")

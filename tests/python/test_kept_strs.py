@@ -16,7 +16,7 @@ import quorix
 from quorix_pipeline import TextEncoder
 
 from conftest import examples
-from output_model import LARGEST, assert_same_cells, learned
+from models.output import LARGEST, assert_same_cells, learned
 
 
 def assert_same(actual, expected):

@@ -16,7 +16,7 @@ from hypothesis import strategies as st
 import quorix
 
 from conftest import examples, panic_type
-from output_model import LARGEST, learned
+from models.output import LARGEST, learned
 
 
 def test_frame_calls_for_earlier_columns_come_before_a_later_failure(monkeypatch):

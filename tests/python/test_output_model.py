@@ -15,7 +15,7 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 from conftest import examples, panic_type
-from output_model import (
+from models.output import (
     LARGEST,
     ModelPanic,
     assert_same_cells,

@@ -13,7 +13,7 @@ import pytest
 import quorix
 from quorix_pipeline import TextEncoder, _dask, _native, merge
 
-from output_model import state_bytes
+from models.output import state_bytes
 
 
 def from_state(string_columns, maps):

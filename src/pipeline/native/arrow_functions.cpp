@@ -15,7 +15,6 @@
 #include "engine/encode_object_array.hpp"
 #include "binding/pyany_to_vec.hpp"
 #include "binding/arguments.hpp"
-#include "binding/boundary.hpp"
 
 namespace quorix::pipeline {
 namespace {
@@ -74,15 +73,13 @@ Learned learn_columns(GatheredColumns& gathered, double* codes, bool count) {
                                            [&](ColumnIndex c, std::size_t r) { return codes[c * rows + r]; });
         }
     }
-    learned.numbers_read.assign(gathered.cols, 0);
-    for (ColumnIndex c = 0; c < gathered.cols; ++c) {
-        const GatheredColumn& column = gathered.columns[c];
-        if (!column.is_string && column.holds_a_number(gathered.rows)) learned.numbers_read[c] = 1;
-    }
+    learned.numbers_read = numbers_read_of(gathered);
     return learned;
 }
 
-Result<PyRef> learn_arrow(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+}  // namespace
+
+Result<PyRef> learn_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     QUORIX_TRY(const LearnArguments given, learn_arguments("learn_arrow()", args, nargsf, kwnames));
     QUORIX_TRY(ArrowInput input, read_arrow_input(given.table));
     QUORIX_TRY(PyRef learned, new_learned_object(learn_columns(input.gathered, nullptr, given.count)));
@@ -91,7 +88,7 @@ Result<PyRef> learn_arrow(PyObject* const* args, Py_ssize_t nargsf, PyObject* kw
     return checked(PyTuple_Pack(3, learned.get(), names.get(), rows.get()));
 }
 
-Result<PyRef> learn_and_encode_arrow(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+Result<PyRef> learn_and_encode_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     QUORIX_TRY(const LearnArguments given, learn_arguments("learn_and_encode_arrow()", args, nargsf, kwnames));
     QUORIX_TRY(ArrowInput input, read_arrow_input(given.table));
     QUORIX_TRY(Matrix codes, Matrix::uninitialised(input.gathered.rows, input.gathered.cols, true));
@@ -100,30 +97,16 @@ Result<PyRef> learn_and_encode_arrow(PyObject* const* args, Py_ssize_t nargsf, P
     return checked(PyTuple_Pack(3, learned.get(), names.get(), codes.array()));
 }
 
-Result<UnknownRule> unknown_rule(PyObject* unknown) {
-    if (unknown == Py_None) return UnknownRule{true, 0.0};
-    const double value = PyFloat_AsDouble(unknown);
-    if (value == -1.0 && PyErr_Occurred()) return PyError::fetch().with_note("while processing 'unknown'");
-    return UnknownRule{false, value};
-}
-
-Result<PyRef> transform_arrow(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+Result<PyRef> transform_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     static constexpr std::array<Parameter, 4> parameters{
         {{"learned", true}, {"table", true}, {"unknown", true}, {"recode", false}}};
     std::array<PyObject*, 4> given{};
     QUORIX_CHECK(match_vectorcall("transform_arrow()", parameters, args, PyVectorcall_NARGS(nargsf), kwnames, given));
     QUORIX_TRY(const Learned* learned, learned_of(given[0], "learned"));
-    QUORIX_TRY(const UnknownRule unknown, unknown_rule(given[2]));
+    QUORIX_TRY(const UnknownRule unknown, unknown_rule_of(given[2]));
     QUORIX_TRY(ArrowInput input, read_arrow_input(given[1]));
     const std::size_t cols = input.gathered.cols;
-    if (learned->record.encoding_info) {
-        const std::vector<ColumnIndex>& learned_columns = learned->record.encoding_info->string_columns;
-        if (!learned_columns.empty() && learned_columns.back() >= cols) {
-            return PyError::pending(PyExc_ValueError, "the table has " + std::to_string(cols) + " columns, but column " +
-                                                          std::to_string(learned_columns.back()) +
-                                                          " was learned as text");
-        }
-    }
+    QUORIX_CHECK(check_learned_columns(*learned, cols));
     GatheredTable table;
     QUORIX_TRY(table.matrix, Matrix::uninitialised(input.gathered.rows, cols, true));
     table.gathered = std::move(input.gathered);
@@ -133,20 +116,6 @@ Result<PyRef> transform_arrow(PyObject* const* args, Py_ssize_t nargsf, PyObject
     }
     QUORIX_TRY(PyRef names, names_list(input.names));
     return checked(PyTuple_Pack(2, names.get(), table.matrix.array()));
-}
-
-}  // namespace
-
-PyObject* module_learn_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return guard_object([&] { return learn_arrow(args, nargsf, kwnames); });
-}
-
-PyObject* module_learn_and_encode_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return guard_object([&] { return learn_and_encode_arrow(args, nargsf, kwnames); });
-}
-
-PyObject* module_transform_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return guard_object([&] { return transform_arrow(args, nargsf, kwnames); });
 }
 
 }  // namespace quorix::pipeline

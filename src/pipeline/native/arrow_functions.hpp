@@ -6,13 +6,16 @@
 
 #include <Python.h>
 
+#include "binding/py_error.hpp"
+#include "binding/py_ref.hpp"
+
 namespace quorix::pipeline {
 
 // learn_arrow(table) -> (Learned, names): what one encode learns, no code written.
-PyObject* module_learn_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+Result<PyRef> learn_arrow(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 // learn_and_encode_arrow(table) -> (Learned, names, codes).
-PyObject* module_learn_and_encode_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+Result<PyRef> learn_and_encode_arrow(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 // transform_arrow(learned, table, unknown) -> (names, codes).
-PyObject* module_transform_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+Result<PyRef> transform_arrow(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 
 }  // namespace quorix::pipeline

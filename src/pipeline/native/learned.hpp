@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/encoder.hpp"
+#include "engine/gathered_columns.hpp"
 #include "pipeline/native/lookup_index.hpp"
 #include "pipeline/native/text_counts.hpp"
 
@@ -53,5 +54,10 @@ struct Learned {
     };
     std::shared_ptr<Indexes> indexes = std::make_shared<Indexes>();
 };
+
+// Learned::numbers_read of gathered columns: a numeric column holding a
+// number, or a string column whose numbers before its first text were
+// promoted to texts.
+std::vector<std::uint8_t> numbers_read_of(const GatheredColumns& gathered);
 
 }  // namespace quorix::pipeline

@@ -19,31 +19,18 @@ namespace {
 
 const Learned& learned_in(PyObject* self) { return reinterpret_cast<LearnedObject*>(self)->learned; }
 
-Result<UnknownRule> unknown_rule(PyObject* unknown) {
-    if (unknown == Py_None) return UnknownRule{true, 0.0};
-    const double value = PyFloat_AsDouble(unknown);
-    if (value == -1.0 && PyErr_Occurred()) return PyError::fetch().with_note("while processing 'unknown'");
-    return UnknownRule{false, value};
-}
+}  // namespace
 
-Result<PyRef> transform(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+Result<PyRef> learned_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     static constexpr std::array<Parameter, 4> parameters{
         {{"table", true}, {"unknown", true}, {"rows", false}, {"recode", false}}};
     std::array<PyObject*, 4> given{};
     QUORIX_CHECK(match_vectorcall("Learned.transform()", parameters, args, PyVectorcall_NARGS(nargsf), kwnames, given));
-    QUORIX_TRY(const UnknownRule unknown, unknown_rule(given[1]));
+    QUORIX_TRY(const UnknownRule unknown, unknown_rule_of(given[1]));
     const Learned& learned = learned_in(self);
     // The lookup needs each cell's text: NumPy text arrays are read cell by cell.
     QUORIX_TRY(GatheredTable table, read_table(given[0], false));
-    if (learned.record.encoding_info) {
-        const std::vector<ColumnIndex>& learned_columns = learned.record.encoding_info->string_columns;
-        if (!learned_columns.empty() && learned_columns.back() >= table.matrix.cols()) {
-            return PyError::pending(PyExc_ValueError, "the table has " + std::to_string(table.matrix.cols()) +
-                                                          " columns, but column " +
-                                                          std::to_string(learned_columns.back()) +
-                                                          " was learned as text");
-        }
-    }
+    QUORIX_CHECK(check_learned_columns(learned, table.matrix.cols()));
     QUORIX_TRY(const RecodeTables recode,
                recode_tables_of(given[3] != nullptr ? given[3] : Py_None, learned, table.matrix.cols()));
     if (std::optional<LookupFault> fault = look_up_codes(learned, table, unknown, recode.by_column)) {
@@ -51,6 +38,8 @@ Result<PyRef> transform(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
     }
     return arr_to_out(table.matrix, std::move(table.out), nullptr);
 }
+
+namespace {
 
 // Codes are numbers: a column that reads as text (beyond missing-value
 // markers) was handed over undecoded, and would come back unchanged.
@@ -68,7 +57,9 @@ Status no_texts_among_codes(const Extraction& extraction) {
     return Ok{};
 }
 
-Result<PyRef> inverse_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+}  // namespace
+
+Result<PyRef> learned_inverse_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     static constexpr std::array<Parameter, 1> parameters{{{"codes", true}}};
     std::array<PyObject*, 1> given{};
     QUORIX_CHECK(match_vectorcall("Learned.inverse_transform()", parameters, args, PyVectorcall_NARGS(nargsf),
@@ -79,15 +70,15 @@ Result<PyRef> inverse_transform(PyObject* self, PyObject* const* args, Py_ssize_
     return decode_with(std::move(extraction), object->learned.record.encoding_info, object->decoded);
 }
 
-Result<PyRef> state(PyObject* self) { return state_bytes_object(learned_in(self).record); }
+Result<PyRef> learned_state(PyObject* self, PyObject*) { return state_bytes_object(learned_in(self).record); }
 
-Result<PyRef> numbers_read(PyObject* self) {
+Result<PyRef> learned_numbers_read(PyObject* self, PyObject*) {
     const std::vector<std::uint8_t>& flags = learned_in(self).numbers_read;
     return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(flags.data()),
                                              static_cast<Py_ssize_t>(flags.size())));
 }
 
-Result<PyRef> string_columns(PyObject* self) {
+Result<PyRef> learned_string_columns(PyObject* self, PyObject*) {
     const std::optional<EncodingInfo>& info = learned_in(self).record.encoding_info;
     const std::size_t count = info ? info->string_columns.size() : 0;
     QUORIX_TRY(PyRef columns, checked(PyTuple_New(static_cast<Py_ssize_t>(count))));
@@ -97,6 +88,8 @@ Result<PyRef> string_columns(PyObject* self) {
     }
     return columns;
 }
+
+namespace {
 
 // The string column a method's one argument names.
 Result<ColumnIndex> string_column(const char* full_name, const Learned& learned, PyObject* const* args,
@@ -112,7 +105,9 @@ Result<ColumnIndex> string_column(const char* full_name, const Learned& learned,
     return column;
 }
 
-Result<PyRef> counts(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+}  // namespace
+
+Result<PyRef> learned_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     const Learned& learned = learned_in(self);
     QUORIX_TRY(const ColumnIndex column, string_column("Learned.counts()", learned, args, nargsf, kwnames));
     if (!learned.counts) return PyRef::borrow(Py_None);
@@ -121,7 +116,7 @@ Result<PyRef> counts(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, P
                                              static_cast<Py_ssize_t>(counted.size() * sizeof(std::int64_t))));
 }
 
-Result<PyRef> categories(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+Result<PyRef> learned_categories(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     const Learned& learned = learned_in(self);
     QUORIX_TRY(const ColumnIndex column, string_column("Learned.categories()", learned, args, nargsf, kwnames));
     const TextToCode* map = learned.text_to_code(column);
@@ -141,36 +136,6 @@ Result<PyRef> categories(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         PyList_SET_ITEM(texts.get(), static_cast<Py_ssize_t>(i), str.release());
     }
     return texts;
-}
-
-}  // namespace
-
-PyObject* learned_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return guard_object([&] { return transform(self, args, nargsf, kwnames); });
-}
-
-PyObject* learned_inverse_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return guard_object([&] { return inverse_transform(self, args, nargsf, kwnames); });
-}
-
-PyObject* learned_state(PyObject* self, PyObject*) {
-    return guard_object([&] { return state(self); });
-}
-
-PyObject* learned_numbers_read(PyObject* self, PyObject*) {
-    return guard_object([&] { return numbers_read(self); });
-}
-
-PyObject* learned_string_columns(PyObject* self, PyObject*) {
-    return guard_object([&] { return string_columns(self); });
-}
-
-PyObject* learned_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return guard_object([&] { return counts(self, args, nargsf, kwnames); });
-}
-
-PyObject* learned_categories(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return guard_object([&] { return categories(self, args, nargsf, kwnames); });
 }
 
 }  // namespace quorix::pipeline

@@ -30,13 +30,15 @@ Result<PyRef> new_learned_object(Learned learned);
 // The record of a Learned object; a TypeError naming `what` for anything else.
 Result<const Learned*> learned_of(PyObject* object, const char* what);
 
-// Methods, each running inside the boundary guard.
-PyObject* learned_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
-PyObject* learned_inverse_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
-PyObject* learned_state(PyObject* self, PyObject* unused);
-PyObject* learned_numbers_read(PyObject* self, PyObject* unused);
-PyObject* learned_string_columns(PyObject* self, PyObject* unused);
-PyObject* learned_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
-PyObject* learned_categories(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+// The type's methods, each run as an entry point through entry<>
+// (binding/boundary.hpp).
+Result<PyRef> learned_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+Result<PyRef> learned_inverse_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                        PyObject* kwnames);
+Result<PyRef> learned_state(PyObject* self, PyObject* unused);
+Result<PyRef> learned_numbers_read(PyObject* self, PyObject* unused);
+Result<PyRef> learned_string_columns(PyObject* self, PyObject* unused);
+Result<PyRef> learned_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+Result<PyRef> learned_categories(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 
 }  // namespace quorix::pipeline

@@ -21,27 +21,22 @@ void learned_dealloc(PyObject* self) {
     });
 }
 
-template <class Function>
-PyCFunction as_method(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef learned_methods[] = {
-    {"transform", as_method(learned_transform), METH_FASTCALL | METH_KEYWORDS,
+    {"transform", method_entry<learned_transform>(), METH_FASTCALL | METH_KEYWORDS,
      "transform($self, table, unknown, rows=None, recode=None)\n--\n\nThe table coded with the learned maps; unknown=None "
      "makes an unseen text an error, named by its row's label in rows (a frame's index) when given; recode maps a "
      "column's learned codes to others."},
-    {"inverse_transform", as_method(learned_inverse_transform), METH_FASTCALL | METH_KEYWORDS,
+    {"inverse_transform", method_entry<learned_inverse_transform>(), METH_FASTCALL | METH_KEYWORDS,
      "inverse_transform($self, codes)\n--\n\nThe codes decoded with the learned maps."},
-    {"state", learned_state, METH_NOARGS, "state($self)\n--\n\nThe learned record as state bytes."},
-    {"counts", as_method(learned_counts), METH_FASTCALL | METH_KEYWORDS,
+    {"state", method_entry<learned_state>(), METH_NOARGS, "state($self)\n--\n\nThe learned record as state bytes."},
+    {"counts", method_entry<learned_counts>(), METH_FASTCALL | METH_KEYWORDS,
      "counts($self, column)\n--\n\nHow many cells held each text of a string column, in code order, as "
      "int64 bytes in the machine's order; None when not counted."},
-    {"numbers_read", learned_numbers_read, METH_NOARGS,
+    {"numbers_read", method_entry<learned_numbers_read>(), METH_NOARGS,
      "numbers_read($self)\n--\n\nOne byte per column: 1 where it held numbers read as numbers."},
-    {"string_columns", learned_string_columns, METH_NOARGS,
+    {"string_columns", method_entry<learned_string_columns>(), METH_NOARGS,
      "string_columns($self)\n--\n\nThe positions of the string columns."},
-    {"categories", as_method(learned_categories), METH_FASTCALL | METH_KEYWORDS,
+    {"categories", method_entry<learned_categories>(), METH_FASTCALL | METH_KEYWORDS,
      "categories($self, column)\n--\n\nThe coded texts of a string column, by ascending code."},
     {nullptr, nullptr, 0, nullptr},
 };

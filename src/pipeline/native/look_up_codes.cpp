@@ -4,9 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <cstring>
-#include <functional>
-#include <string_view>
+#include <string>
 #include <vector>
 
 #include "engine/label_encode.hpp"
@@ -14,36 +12,6 @@
 #include "engine/parallel_loops.hpp"
 
 namespace quorix::pipeline {
-
-const TextToCode* Learned::text_to_code(ColumnIndex column) const {
-    if (!record.encoding_info) return nullptr;
-    const EncodingInfo& info = *record.encoding_info;
-    if (!std::binary_search(info.string_columns.begin(), info.string_columns.end(), column)) return nullptr;
-    static const TextToCode kEmpty;
-    const auto found = info.text_to_code.find(column);
-    return found == info.text_to_code.end() ? &kEmpty : &found->second;
-}
-
-const LookupIndex& Learned::lookup_index(ColumnIndex column, std::span<const double> recode) const {
-    std::size_t key = 0;
-    if (!recode.empty()) {
-        key = std::hash<std::string_view>()(
-                  std::string_view(reinterpret_cast<const char*>(recode.data()), recode.size_bytes())) |
-              1;
-    }
-    const std::lock_guard lock(indexes->mutex);
-    auto [at, end] = indexes->built.equal_range({column, key});
-    for (; at != end; ++at) {
-        const std::vector<double>& kept = at->second.recode;
-        if (kept.size() == recode.size() &&
-            (recode.empty() || std::memcmp(kept.data(), recode.data(), recode.size_bytes()) == 0)) {
-            return *at->second.index;
-        }
-    }
-    Built made{std::vector<double>(recode.begin(), recode.end()), nullptr};
-    made.index = std::make_unique<LookupIndex>(*text_to_code(column), recode);
-    return *indexes->built.emplace_hint(end, std::pair{column, key}, std::move(made))->second.index;
-}
 
 namespace {
 
@@ -243,6 +211,21 @@ std::optional<LookupFault> look_up_codes(const Learned& learned, GatheredTable& 
         if (fault) return std::move(fault);
     }
     return std::nullopt;
+}
+
+Result<UnknownRule> unknown_rule_of(PyObject* unknown) {
+    if (unknown == Py_None) return UnknownRule{true, 0.0};
+    const double value = PyFloat_AsDouble(unknown);
+    if (value == -1.0 && PyErr_Occurred()) return PyError::fetch().with_note("while processing 'unknown'");
+    return UnknownRule{false, value};
+}
+
+Status check_learned_columns(const Learned& learned, std::size_t cols) {
+    if (!learned.record.encoding_info) return Ok{};
+    const std::vector<ColumnIndex>& learned_columns = learned.record.encoding_info->string_columns;
+    if (learned_columns.empty() || learned_columns.back() < cols) return Ok{};
+    return PyError::pending(PyExc_ValueError, "the table has " + std::to_string(cols) + " columns, but column " +
+                                                  std::to_string(learned_columns.back()) + " was learned as text");
 }
 
 }  // namespace quorix::pipeline

@@ -39,4 +39,12 @@ struct UnknownRule {
 std::optional<LookupFault> look_up_codes(const Learned& learned, GatheredTable& table, UnknownRule unknown,
                                          std::span<const std::span<const double>> recode = {});
 
+// The `unknown` argument of a transform: None makes an unseen text a fault,
+// a number its code.
+Result<UnknownRule> unknown_rule_of(PyObject* unknown);
+
+// A ValueError unless every column learned as text lies below `cols`, the
+// table's column count: what look_up_codes needs of a table.
+Status check_learned_columns(const Learned& learned, std::size_t cols);
+
 }  // namespace quorix::pipeline

@@ -71,15 +71,15 @@ std::vector<ColumnIndex> columns_held(std::span<const Learned* const> parts, std
 
 // Column kinds: text in the union when text in any part; the flag of the
 // union is that of its first part with texts, or of any part for a numeric one.
-struct ColumnPlan {
+struct MergedColumns {
     std::vector<ColumnIndex> string_columns;
     std::vector<std::uint8_t> numbers_read;
 };
 
-std::variant<ColumnPlan, MergeFault> plan_columns(std::span<const Learned* const> parts) {
+std::variant<MergedColumns, MergeFault> plan_columns(std::span<const Learned* const> parts) {
     std::size_t flagged = 0;
     for (const Learned* part : parts) flagged = std::max(flagged, part->numbers_read.size());
-    ColumnPlan plan;
+    MergedColumns plan;
     plan.numbers_read.assign(flagged, 0);
     for (const ColumnIndex c : columns_held(parts, flagged)) {
         std::optional<std::size_t> first_text;
@@ -103,15 +103,15 @@ std::variant<ColumnPlan, MergeFault> plan_columns(std::span<const Learned* const
 }  // namespace
 
 std::optional<MergeFault> merge_fault(std::span<const Learned* const> parts) {
-    std::variant<ColumnPlan, MergeFault> plan = plan_columns(parts);
+    std::variant<MergedColumns, MergeFault> plan = plan_columns(parts);
     if (auto* fault = std::get_if<MergeFault>(&plan)) return *fault;
     return std::nullopt;
 }
 
 std::variant<Learned, MergeFault> merge_learned(std::span<const Learned* const> parts) {
-    std::variant<ColumnPlan, MergeFault> planned = plan_columns(parts);
+    std::variant<MergedColumns, MergeFault> planned = plan_columns(parts);
     if (auto* fault = std::get_if<MergeFault>(&planned)) return *fault;
-    ColumnPlan& plan = std::get<ColumnPlan>(planned);
+    MergedColumns& plan = std::get<MergedColumns>(planned);
     Learned merged;
     merged.numbers_read = std::move(plan.numbers_read);
     bool any_state = false;
@@ -123,20 +123,16 @@ std::variant<Learned, MergeFault> merge_learned(std::span<const Learned* const> 
         return merged;
     }
 
-    EncodingInfo info;
-    info.string_columns = plan.string_columns;
-    info.text_to_code.reserve(plan.string_columns.size());
-    info.code_to_text.reserve(plan.string_columns.size());
+    std::vector<ColumnMaps> columns;
+    columns.reserve(plan.string_columns.size());
     for (const ColumnIndex c : plan.string_columns) {
         std::vector<std::vector<std::string_view>> runs;
         for (const Learned* part : parts) {
             if (const TextToCode* map = part->text_to_code(c)) runs.push_back(ascending_texts(*map));
         }
-        TextToCode text_to_code = text_to_code_of_ascending(union_of(std::move(runs)));
-        CodeToText code_to_text = inverse_of(text_to_code);
-        info.text_to_code.emplace(c, std::move(text_to_code));
-        info.code_to_text.emplace(c, std::move(code_to_text));
+        columns.push_back(ColumnMaps::inverting(c, text_to_code_of_ascending(union_of(std::move(runs)))));
     }
+    EncodingInfo info = encoding_info_of(std::move(columns));
     // Counts add up by text when every part counted its own.
     if (std::all_of(parts.begin(), parts.end(), [](const Learned* part) { return part->counts.has_value(); })) {
         merged.counts = merged_counts(parts, info);

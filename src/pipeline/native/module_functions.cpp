@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/state_bytes.hpp"
 #include "pipeline/native/fault_messages.hpp"
 #include "pipeline/native/learn_arguments.hpp"
 #include "pipeline/native/learned_object.hpp"
@@ -14,10 +13,9 @@
 #include "pipeline/native/module_functions.hpp"
 #include "pipeline/native/read_table.hpp"
 #include "binding/arr_to_out.hpp"
-#include "engine/encode_object_array.hpp"
 #include "binding/pyany_to_vec.hpp"
 #include "binding/arguments.hpp"
-#include "binding/boundary.hpp"
+#include "binding/state_object.hpp"
 
 namespace quorix::pipeline {
 namespace {
@@ -40,45 +38,34 @@ TextCounts counts_in(const EncodingInfo& info, const Matrix& matrix) {
 Result<std::pair<Learned, GatheredTable>> learn_table(PyObject* obj, bool write_codes, bool count) {
     QUORIX_TRY(GatheredTable table, read_table(obj, true));
     Learned learned;
-    const std::size_t cols = table.matrix.cols();
-    learned.numbers_read.assign(cols, 0);
+    if (table.copied) {
+        learned.numbers_read.assign(table.matrix.cols(), 0);
+        for (ColumnIndex c = 0; c < table.matrix.cols(); ++c) learned.numbers_read[c] = holds_a_number(table.matrix, c);
+    } else if (table.encoded) {
+        learned.numbers_read.assign(table.matrix.cols(), 0);  // a NumPy text array: every cell a text
+    } else {
+        learned.numbers_read = numbers_read_of(table.gathered);
+    }
     if (count) learned.counts.emplace();
-    if (table.encoded) {
-        // A NumPy text array: every cell a text, its codes in the matrix.
-        if (count) *learned.counts = counts_in(*table.encoded, table.matrix);
-        learned.record.encoding_info = std::move(table.encoded);
-        return std::pair<Learned, GatheredTable>(std::move(learned), std::move(table));
-    }
-    if (!table.copied) {
-        if (write_codes) {
-            learned.record.encoding_info = encode_object_array(table.gathered, table.matrix.data(), cols, 1);
-            if (count) *learned.counts = counts_in(*learned.record.encoding_info, table.matrix);
-        } else if (count) {
-            learned.record.encoding_info = learn_counting(table.gathered, *learned.counts);
-        } else {
-            learned.record.encoding_info = encode_object_array(table.gathered, nullptr, cols, 1);
-        }
-    }
-    for (ColumnIndex c = 0; c < cols; ++c) {
-        bool read = false;
-        if (table.copied) {
-            read = holds_a_number(table.matrix, c);
-        } else {
-            const GatheredColumn& column = table.gathered.columns[c];
-            read = column.is_string ? column.promoted_numbers : column.holds_a_number(table.matrix.rows());
-        }
-        learned.numbers_read[c] = read ? 1 : 0;
+    if (count && !write_codes && !table.copied && !table.encoded) {
+        // Counted in the pass that learns the texts: no code is written.
+        learned.record.encoding_info = learn_counting(table.gathered, *learned.counts);
+    } else {
+        learned.record.encoding_info = encode_gathered(table, write_codes);
+        if (count && learned.record.encoding_info) *learned.counts = counts_in(*learned.record.encoding_info, table.matrix);
     }
     return std::pair<Learned, GatheredTable>(std::move(learned), std::move(table));
 }
 
-Result<PyRef> learn(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+}  // namespace
+
+Result<PyRef> learn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     QUORIX_TRY(const LearnArguments given, learn_arguments("learn()", args, nargsf, kwnames));
     QUORIX_TRY(auto learned, learn_table(given.table, false, given.count));
     return new_learned_object(std::move(learned.first));
 }
 
-Result<PyRef> learn_and_encode(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+Result<PyRef> learn_and_encode(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     QUORIX_TRY(const LearnArguments given, learn_arguments("learn_and_encode()", args, nargsf, kwnames));
     QUORIX_TRY(auto learned, learn_table(given.table, true, given.count));
     QUORIX_TRY(PyRef object, new_learned_object(std::move(learned.first)));
@@ -86,6 +73,8 @@ Result<PyRef> learn_and_encode(PyObject* const* args, Py_ssize_t nargsf, PyObjec
     QUORIX_TRY(PyRef codes, arr_to_out(gathered.matrix, std::move(gathered.out), nullptr));
     return checked(PyTuple_Pack(2, object.get(), codes.get()));
 }
+
+namespace {
 
 Result<std::span<const std::uint8_t>> bytes_of(PyObject* object, const char* what) {
     if (!PyBytes_Check(object)) {
@@ -135,18 +124,18 @@ Result<TextCounts> counts_of(PyObject* given, const std::optional<EncodingInfo>&
     return counts;
 }
 
-Result<PyRef> from_state(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+}  // namespace
+
+Result<PyRef> from_state(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     static constexpr std::array<Parameter, 3> parameters{
         {{"state", true}, {"numbers_read", true}, {"counts", false}}};
     std::array<PyObject*, 3> given{};
     QUORIX_CHECK(match_vectorcall("from_state()", parameters, args, PyVectorcall_NARGS(nargsf), kwnames, given));
-    QUORIX_TRY(const auto state, bytes_of(given[0], "state"));
+    // Both are checked to be bytes before the state is read.
+    QUORIX_CHECK(bytes_of(given[0], "state"));
     QUORIX_TRY(const auto flags, bytes_of(given[1], "numbers_read"));
-    StateReadResult read = read_state(state);
-    if (auto* failure = std::get_if<StateReadError>(&read)) {
-        return PyError::pending(PyExc_ValueError, "failed to read the state: " + failure->message);
-    }
-    Learned learned{std::get<Encoder>(std::move(read)), std::vector<std::uint8_t>(flags.begin(), flags.end()), std::nullopt};
+    QUORIX_TRY(Encoder record, read_state_object(given[0], "state", "failed to read the state: "));
+    Learned learned{std::move(record), std::vector<std::uint8_t>(flags.begin(), flags.end()), std::nullopt};
     if (learned.record.encoding_info) {
         // A state may list its string columns in any order, and one twice:
         // decode reads the list as a set, and so does everything here once it
@@ -160,6 +149,8 @@ Result<PyRef> from_state(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
     }
     return new_learned_object(std::move(learned));
 }
+
+namespace {
 
 Result<Labels> labels_of(PyObject* labels) {
     if (labels == Py_None) return Labels();
@@ -218,41 +209,21 @@ Result<MergeArguments> merge_arguments(const char* full_name, PyObject* const* a
     return merging;
 }
 
-Result<PyRef> merge(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+}  // namespace
+
+Result<PyRef> merge(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     QUORIX_TRY(MergeArguments merging, merge_arguments("merge()", args, nargsf, kwnames));
     std::variant<Learned, MergeFault> merged = merge_learned(merging.parts);
     if (auto* fault = std::get_if<MergeFault>(&merged)) return merge_error(*fault, merging.labels);
     return new_learned_object(std::get<Learned>(std::move(merged)));
 }
 
-Result<PyRef> check_merge(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+Result<PyRef> check_merge(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     QUORIX_TRY(MergeArguments merging, merge_arguments("check_merge()", args, nargsf, kwnames));
     if (std::optional<MergeFault> fault = merge_fault(merging.parts)) {
         return merge_error(*fault, merging.labels);
     }
     return PyRef::borrow(Py_None);
-}
-
-}  // namespace
-
-PyObject* module_learn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return guard_object([&] { return learn(args, nargsf, kwnames); });
-}
-
-PyObject* module_learn_and_encode(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return guard_object([&] { return learn_and_encode(args, nargsf, kwnames); });
-}
-
-PyObject* module_from_state(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return guard_object([&] { return from_state(args, nargsf, kwnames); });
-}
-
-PyObject* module_merge(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return guard_object([&] { return merge(args, nargsf, kwnames); });
-}
-
-PyObject* module_check_merge(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return guard_object([&] { return check_merge(args, nargsf, kwnames); });
 }
 
 }  // namespace quorix::pipeline

@@ -1,14 +1,23 @@
-// The module-level functions of the companion's native part.
+// The module-level functions of the companion's native part, each run as an
+// entry point through entry<> (binding/boundary.hpp).
 #pragma once
 
 #include <Python.h>
 
+#include "binding/py_error.hpp"
+#include "binding/py_ref.hpp"
+
 namespace quorix::pipeline {
 
-PyObject* module_learn(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
-PyObject* module_learn_and_encode(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
-PyObject* module_from_state(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
-PyObject* module_merge(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
-PyObject* module_check_merge(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+// learn(table) -> Learned: what Encoder().encode(table) learns.
+Result<PyRef> learn(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+// learn_and_encode(table) -> (Learned, codes).
+Result<PyRef> learn_and_encode(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+// from_state(state, numbers_read) -> Learned.
+Result<PyRef> from_state(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+// merge(parts, cols, labels) -> Learned.
+Result<PyRef> merge(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+// check_merge(parts, cols, labels) -> None, raising what merge would.
+Result<PyRef> check_merge(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 
 }  // namespace quorix::pipeline

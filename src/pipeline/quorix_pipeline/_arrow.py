@@ -39,30 +39,34 @@ _PIECE_ROWS = 1 << 19
 _read_readers: weakref.WeakSet[Any] = weakref.WeakSet()
 
 
+# Per library: its table classes and the kind each is, then the classes of
+# one column, refused with the way to a table.
+_TABLE_CLASSES = (
+    ("polars", {"DataFrame": "polars", "LazyFrame": "lazy"}, ("Series",), "use series.to_frame()"),
+    (
+        "pyarrow",
+        {"Table": "table", "RecordBatch": "batch", "RecordBatchReader": "reader"},
+        ("Array", "ChunkedArray"),
+        "use pyarrow.table(...)",
+    ),
+)
+
+
 def kind_of(X: Any) -> str | None:
     """The kind of Arrow table X is, or None for anything else (pandas
     frames included: they keep their own reader)."""
     pandas = sys.modules.get("pandas")
     if pandas is not None and isinstance(X, (pandas.DataFrame, pandas.Series)):
         return None
-    polars = sys.modules.get("polars")
-    if polars is not None:
-        if isinstance(X, polars.DataFrame):
-            return "polars"
-        if isinstance(X, polars.LazyFrame):
-            return "lazy"
-        if isinstance(X, polars.Series):
-            raise TypeError("TextEncoder takes a table, not a polars Series; use series.to_frame()")
-    pyarrow = sys.modules.get("pyarrow")
-    if pyarrow is not None:
-        if isinstance(X, pyarrow.Table):
-            return "table"
-        if isinstance(X, pyarrow.RecordBatch):
-            return "batch"
-        if isinstance(X, pyarrow.RecordBatchReader):
-            return "reader"
-        if isinstance(X, (pyarrow.Array, pyarrow.ChunkedArray)):
-            raise TypeError(f"TextEncoder takes a table, not a pyarrow {type(X).__name__}; use pyarrow.table(...)")
+    for library, kinds, column_classes, remedy in _TABLE_CLASSES:
+        module = sys.modules.get(library)
+        if module is None:
+            continue
+        for name, kind in kinds.items():
+            if isinstance(X, getattr(module, name)):
+                return kind
+        if isinstance(X, tuple(getattr(module, name) for name in column_classes)):
+            raise TypeError(f"TextEncoder takes a table, not a {library} {type(X).__name__}; {remedy}")
     if hasattr(type(X), "__arrow_c_stream__"):
         return "arrow"
     return None
