@@ -7,6 +7,7 @@
 #include "pipeline/native/learned_object.hpp"
 #include "pipeline/native/look_up_codes.hpp"
 #include "pipeline/native/read_table.hpp"
+#include "pipeline/native/runs_objects.hpp"
 #include "binding/arr_to_out.hpp"
 #include "binding/pyany_to_vec.hpp"
 #include "binding/arguments.hpp"
@@ -82,6 +83,12 @@ Result<PyRef> numbers_read(PyObject* self) {
                                              static_cast<Py_ssize_t>(flags.size())));
 }
 
+Result<PyRef> runs(PyObject* self) {
+    const Learned& learned = learned_in(self);
+    if (!rebuilt_by_runs(learned)) return PyRef::borrow(Py_None);
+    return runs_object(runs_of(learned));
+}
+
 Result<PyRef> string_columns(PyObject* self) {
     const std::optional<EncodingInfo>& info = learned_in(self).record.encoding_info;
     const std::size_t count = info ? info->string_columns.size() : 0;
@@ -139,6 +146,10 @@ PyObject* learned_state(PyObject* self, PyObject*) {
 
 PyObject* learned_numbers_read(PyObject* self, PyObject*) {
     return guard_object([&] { return numbers_read(self); });
+}
+
+PyObject* learned_runs(PyObject* self, PyObject*) {
+    return guard_object([&] { return runs(self); });
 }
 
 PyObject* learned_string_columns(PyObject* self, PyObject*) {

@@ -31,6 +31,7 @@ PyObject* learned_inverse_transform(PyObject* self, PyObject* const* args, Py_ss
 PyObject* learned_state(PyObject* self, PyObject* unused);
 PyObject* learned_numbers_read(PyObject* self, PyObject* unused);
 PyObject* learned_string_columns(PyObject* self, PyObject* unused);
+PyObject* learned_runs(PyObject* self, PyObject* unused);
 PyObject* learned_categories(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 
 }  // namespace quorix::pipeline

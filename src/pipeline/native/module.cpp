@@ -22,6 +22,11 @@ PyMethodDef module_methods[] = {
      "from_state(state, numbers_read)\n--\n\nA Learned read from state bytes."},
     {"merge", as_function(module_merge), METH_FASTCALL | METH_KEYWORDS,
      "merge(parts, cols, labels)\n--\n\nThe union of Learned parts, in the order given."},
+    {"merge_runs", as_function(module_merge_runs), METH_FASTCALL | METH_KEYWORDS,
+     "merge_runs(parts, cols, labels)\n--\n\nThe union of learned runs, in the order given, as runs: no map is "
+     "built."},
+    {"learn_runs", as_function(module_learn_runs), METH_FASTCALL | METH_KEYWORDS,
+     "learn_runs(parts, cols, labels)\n--\n\nThe union of learned runs as a Learned."},
     {"check_merge", as_function(module_check_merge), METH_FASTCALL | METH_KEYWORDS,
      "check_merge(parts, cols, labels)\n--\n\nRaises what merge(parts, cols, labels) would refuse, merging nothing."},
     {"learn_arrow", as_function(module_learn_arrow), METH_FASTCALL | METH_KEYWORDS,
