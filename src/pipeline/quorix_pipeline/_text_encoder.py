@@ -299,12 +299,41 @@ class _Fitted:
         return _native.from_state(_state_bytes(self.string_columns, text_to_code, code_to_text),
                                   self.learned.numbers_read())
 
+    def runs(self) -> _native.Runs | None:
+        """The union as runs (each text once, in byte order) with each text's
+        count when counted; None for maps that only state bytes keep (a
+        state given from outside, numbered otherwise)."""
+        runs = self.learned.runs()
+        if runs is None or self.part_counts is None:
+            return runs
+        numbers_read, has_state, columns = runs
+        return numbers_read, has_state, tuple(
+            (c, texts, ends, self.counts(c).astype("<i8").tobytes()) for c, texts, ends, _ in columns)
+
+    @classmethod
+    def of_runs(cls, runs: _native.Runs, columns: int | None, labels: tuple[Any, ...] | None,
+                names: tuple[str, ...] | None, grouping: tuple[Any, Any, Any], rows: int, index: Any = None) -> _Fitted:
+        """The state of runs: the maps built once, the counts kept as they came."""
+        learned = _native.learn_runs([runs], 1 + max((c[0] for c in runs[2]), default=-1), None)
+        fitted = cls((learned,), tuple(learned.string_columns()), columns, labels, index,
+                     None if names is None else np.asarray(names, dtype=object), tuple(grouping), None, rows)
+        counted = [(c, counts) for c, _, _, counts in runs[2]]
+        if counted and all(counts is not None for _, counts in counted):
+            part = {c: (fitted.learned_texts(c), np.frombuffer(counts, dtype="<i8").astype(np.int64))  # type: ignore[arg-type]
+                    for c, counts in counted}
+            object.__setattr__(fitted, "part_counts", (part,))
+        return fitted
+
     def __reduce__(self) -> tuple[Any, ...]:
-        # The union travels as its state bytes, the labels as built-in
-        # objects, the counts as NumPy arrays: no pandas object, so that a
-        # pickle loads under every supported pandas and NumPy.
-        learned = self.learned
+        # The union travels as its runs (each text once), else as its state
+        # bytes; the labels as built-in objects, the counts as int64 bytes or
+        # NumPy arrays: no pandas object, so that a pickle loads under every
+        # supported pandas and NumPy.
         names = None if self.names is None else tuple(self.names.tolist())
+        runs = self.runs()
+        if runs is not None:
+            return (_Fitted.of_runs, (runs, self.columns, self.labels, names, self.grouping, self.rows))
+        learned = self.learned
         counts = None
         if self.part_counts is not None:
             counts = {c: self.counts(c) for c in self.string_columns}
