@@ -299,7 +299,7 @@ class _Fitted:
         return _native.from_state(_state_bytes(self.string_columns, text_to_code, code_to_text),
                                   self.learned.numbers_read())
 
-    def runs(self) -> _native.Runs | None:
+    def runs(self) -> _native._Runs | None:
         """The union as runs (each text once, in byte order) with each text's
         count when counted; None for maps that only state bytes keep (a
         state given from outside, numbered otherwise)."""
@@ -311,7 +311,7 @@ class _Fitted:
             (c, texts, ends, self.counts(c).astype("<i8").tobytes()) for c, texts, ends, _ in columns)
 
     @classmethod
-    def of_runs(cls, runs: _native.Runs, columns: int | None, labels: tuple[Any, ...] | None,
+    def of_runs(cls, runs: _native._Runs, columns: int | None, labels: tuple[Any, ...] | None,
                 names: tuple[str, ...] | None, grouping: tuple[Any, Any, Any], rows: int, index: Any = None) -> _Fitted:
         """The state of runs: the maps built once, the counts kept as they came."""
         learned = _native.learn_runs([runs], 1 + max((c[0] for c in runs[2]), default=-1), None)
