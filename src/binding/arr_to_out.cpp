@@ -40,7 +40,7 @@ std::vector<ColumnIndex> distinct_columns(std::span<const ColumnIndex> listed) {
 // NumPy decoding: the object array of the base array's layout, floats in the
 // unlisted columns, texts (or "NaN") in the listed ones, laid out on the
 // pool (text_cells.hpp).
-Result<PyRef> decode_array(const Matrix& matrix, const EncodingInfo& learned) {
+Result<PyRef> decode_array(const Matrix& matrix, const EncodingInfo& learned, DecodedTexts& kept) {
     const std::size_t rows = matrix.rows(), cols = matrix.cols();
     const bool fortran = (numpy::as_array(matrix.array())->flags & kCContiguous) == 0;
     // The checks, in list order, before anything is made.
@@ -70,7 +70,7 @@ Result<PyRef> decode_array(const Matrix& matrix, const EncodingInfo& learned) {
             column[static_cast<std::ptrdiff_t>(r) * row_step] = number.release();
         }
     }
-    QUORIX_CHECK(write_text_cells(matrix, targets, no_text.get()));
+    QUORIX_CHECK(write_text_cells(matrix, targets, no_text.get(), kept));
     return result;
 }
 
@@ -100,7 +100,7 @@ Result<PyRef> new_frame(PyObject* frame_type, PyObject* array, const std::vector
 // The texts of each of `columns` (distinct, each passing the checks), None
 // where a cell has none: per column a list of the rows, for the pandas
 // calls made column by column, or an object array, for the frame made in bulk.
-Result<std::vector<PyRef>> frame_column_texts(const Matrix& matrix, const EncodingInfo& learned,
+Result<std::vector<PyRef>> frame_column_texts(const Matrix& matrix, const EncodingInfo& learned, DecodedTexts& kept,
                                               const std::vector<ColumnIndex>& columns, bool as_lists) {
     const std::size_t rows = matrix.rows();
     std::vector<PyRef> holders;
@@ -113,7 +113,7 @@ Result<std::vector<PyRef>> frame_column_texts(const Matrix& matrix, const Encodi
         targets.push_back({c, &column_map(learned, c), slots, 1});
         holders.push_back(std::move(holder));
     }
-    QUORIX_CHECK(write_text_cells(matrix, targets, Py_None));
+    QUORIX_CHECK(write_text_cells(matrix, targets, Py_None, kept));
     return holders;
 }
 
@@ -179,10 +179,10 @@ std::vector<bool> repeated_labels(const std::vector<std::string>& labels) {
 // The lists of the first `passing` listed columns, made together in one
 // layout, by column.
 Result<std::unordered_map<ColumnIndex, PyRef>> passing_column_lists(const Matrix& matrix, const EncodingInfo& learned,
-                                                                    std::size_t passing) {
+                                                                    DecodedTexts& kept, std::size_t passing) {
     const std::vector<ColumnIndex> columns =
         distinct_columns(std::span<const ColumnIndex>(learned.string_columns).first(passing));
-    QUORIX_TRY(std::vector<PyRef> lists, frame_column_texts(matrix, learned, columns, true));
+    QUORIX_TRY(std::vector<PyRef> lists, frame_column_texts(matrix, learned, kept, columns, true));
     std::unordered_map<ColumnIndex, PyRef> list_of;
     for (std::size_t k = 0; k < columns.size(); ++k) list_of.emplace(columns[k], std::move(lists[k]));
     return list_of;
@@ -190,10 +190,11 @@ Result<std::unordered_map<ColumnIndex, PyRef>> passing_column_lists(const Matrix
 
 // The list of a listed column past the passing ones, made when its turn
 // comes: its checks raise here, in the order the per-column steps make them.
-Result<PyRef> lone_column_list(const Matrix& matrix, const EncodingInfo& learned, ColumnIndex c) {
+Result<PyRef> lone_column_list(const Matrix& matrix, const EncodingInfo& learned, DecodedTexts& kept,
+                               ColumnIndex c) {
     column_map(learned, c);
     if (matrix.rows() != 0 && c >= matrix.cols()) panic(kIndexOutOfBounds);
-    QUORIX_TRY(std::vector<PyRef> lists, frame_column_texts(matrix, learned, {c}, true));
+    QUORIX_TRY(std::vector<PyRef> lists, frame_column_texts(matrix, learned, kept, {c}, true));
     return std::move(lists.front());
 }
 
@@ -211,11 +212,11 @@ Status assign_column(PyObject* frame, const std::vector<std::string>& labels, co
 }
 
 Result<PyRef> build_frame(const Matrix& matrix, const std::vector<std::string>& labels, const EncodingInfo* learned,
-                          std::size_t passing) {
+                          DecodedTexts& kept, std::size_t passing) {
     QUORIX_TRY(PyRef frame_type, pandas_attribute("DataFrame"));
     QUORIX_TRY(PyRef frame, new_frame(frame_type.get(), matrix.array(), labels, false));
     if (learned == nullptr || learned->string_columns.empty()) return frame;
-    QUORIX_TRY(auto list_of, passing_column_lists(matrix, *learned, passing));
+    QUORIX_TRY(auto list_of, passing_column_lists(matrix, *learned, kept, passing));
     const std::vector<bool> repeated = repeated_labels(labels);
     // pandas counts references to tell a temporary frame (chained assignment,
     // which it warns about) from one that is kept; called from here the
@@ -227,7 +228,7 @@ Result<PyRef> build_frame(const Matrix& matrix, const std::vector<std::string>& 
         if (k < passing) {
             texts = list_of.at(listed[k]);
         } else {
-            QUORIX_TRY(texts, lone_column_list(matrix, *learned, listed[k]));
+            QUORIX_TRY(texts, lone_column_list(matrix, *learned, kept, listed[k]));
         }
         QUORIX_CHECK(assign_column(frame.get(), labels, repeated, listed[k], texts.get()));
     }
@@ -241,14 +242,14 @@ Result<PyRef> build_frame(const Matrix& matrix, const std::vector<std::string>& 
 // nothing else), and each decoded column is put in its place by position as
 // one object array wrapped in a Series, which pandas takes without copying.
 Result<PyRef> build_frame_in_bulk(const Matrix& matrix, const std::vector<std::string>& labels,
-                                  const EncodingInfo* learned) {
+                                  const EncodingInfo* learned, DecodedTexts& kept) {
     QUORIX_TRY(PyRef frame_type, pandas_attribute("DataFrame"));
     QUORIX_TRY(PyRef series_type, pandas_attribute("Series"));
     std::vector<ColumnIndex> columns;
     std::vector<PyRef> arrays;
     if (learned != nullptr) {
         columns = distinct_columns(learned->string_columns);
-        QUORIX_TRY(arrays, frame_column_texts(matrix, *learned, columns, false));
+        QUORIX_TRY(arrays, frame_column_texts(matrix, *learned, kept, columns, false));
     }
     QUORIX_TRY(PyRef frame, new_frame(frame_type.get(), matrix.array(), labels, true));
 
@@ -271,18 +272,21 @@ Result<PyRef> build_frame_in_bulk(const Matrix& matrix, const std::vector<std::s
 
 }  // namespace
 
-Result<PyRef> arr_to_out(const Matrix& matrix, OUT out, const EncodingInfo* learned) {
+Result<PyRef> arr_to_out(const Matrix& matrix, OUT out, const EncodingInfo* learned, DecodedTexts* kept) {
+    // Without strs kept beside the state, this decode's own are dropped with it.
+    DecodedTexts own;
+    DecodedTexts& texts = kept != nullptr ? *kept : own;
     // The matrix's array is new, float64, and referenced by nothing else: it is
     // the base array as it stands.
     if (out.columns) {
         const std::vector<std::string>& labels = *out.columns;
         const std::size_t passing = learned != nullptr ? columns_passing_frame_checks(matrix, labels, *learned) : 0;
         const bool all_pass = learned == nullptr || passing == learned->string_columns.size();
-        if (!all_pass) return build_frame(matrix, labels, learned, passing);
-        return build_frame_in_bulk(matrix, labels, learned);
+        if (!all_pass) return build_frame(matrix, labels, learned, texts, passing);
+        return build_frame_in_bulk(matrix, labels, learned, texts);
     }
     if (learned == nullptr) return PyRef::borrow(matrix.array());
-    return decode_array(matrix, *learned);
+    return decode_array(matrix, *learned, texts);
 }
 
 }  // namespace quorix

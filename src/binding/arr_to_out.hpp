@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "engine/encoding_info.hpp"
+#include "binding/decoded_texts.hpp"
 #include "binding/matrix.hpp"
 #include "binding/out.hpp"
 #include "binding/py_error.hpp"
@@ -18,8 +19,11 @@ namespace quorix {
 // object array ("NaN" where a code has no text), a DataFrame gets object
 // columns (None where a code has no text).
 //
+// The decoded cells' strs are taken from `kept`, the strs kept beside
+// `learned` (made there when missing), or made for this call alone when null.
+//
 // The result may take over the matrix's own array instead of a copy of it, so
 // the caller must not write to the matrix afterwards.
-Result<PyRef> arr_to_out(const Matrix& matrix, OUT out, const EncodingInfo* learned);
+Result<PyRef> arr_to_out(const Matrix& matrix, OUT out, const EncodingInfo* learned, DecodedTexts* kept = nullptr);
 
 }  // namespace quorix

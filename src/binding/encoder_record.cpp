@@ -8,9 +8,9 @@
 
 namespace quorix {
 
-Result<PyRef> decode_with(Extraction codes, const std::optional<EncodingInfo>& learned) {
+Result<PyRef> decode_with(Extraction codes, const std::optional<EncodingInfo>& learned, DecodedTexts& kept) {
     codes.encoding_info.reset();
-    return arr_to_out(codes.matrix, std::move(codes.out), learned ? &*learned : nullptr);
+    return arr_to_out(codes.matrix, std::move(codes.out), learned ? &*learned : nullptr, &kept);
 }
 
 Result<PyRef> state_bytes_object(const Encoder& record) {

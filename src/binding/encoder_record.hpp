@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "engine/encoder.hpp"
+#include "binding/decoded_texts.hpp"
 #include "binding/pyany_to_vec.hpp"
 #include "binding/py_error.hpp"
 #include "binding/py_ref.hpp"
@@ -14,9 +15,10 @@
 namespace quorix {
 
 // Codes read as encode reads a table (pyany_to_vec), built back with
-// `learned`'s texts (arr_to_out); what the codes themselves would teach is
-// dropped first.
-Result<PyRef> decode_with(Extraction codes, const std::optional<EncodingInfo>& learned);
+// `learned`'s texts (arr_to_out), their strs taken from (and first made into)
+// `kept`, the strs kept beside that state; what the codes themselves would
+// teach is dropped first.
+Result<PyRef> decode_with(Extraction codes, const std::optional<EncodingInfo>& learned, DecodedTexts& kept);
 
 // The record's state bytes as a new bytes object, sized first and then
 // written straight into it.

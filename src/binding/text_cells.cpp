@@ -1,26 +1,32 @@
 // Decoded cells written in bulk.
 //
-// Per column, a code table holds the str of each code below its size that
-// occurs in the column; codes beyond it (a map much larger than the table, or
-// codes far above its size) are looked up one by one. The work goes in four
-// steps, only the first of which can fail:
-//   1. count (workers): per column, how many cells hold each code of its
-//      table, and which rows hold a code beyond it;
-//   2. strs (calling thread): the str of every code that occurs, made once
-//      and given at once the references of all the cells that will hold it;
+// Cells are read as entries of their column's code-to-text map, and each
+// entry's str is kept (DecodedTexts) once made: a later decode of the same
+// learned state only takes references. Per column, a count table covers the
+// map's entries; a map much larger than the rows is looked up row by row
+// instead (its rows listed). The work goes in four steps, only the second of
+// which can fail:
+//   1. count (workers, in blocks of rows, sharing each column's counts): how
+//      many cells hold each entry, for a column whose strs are not all kept
+//      yet; the rows holding an entry, for a column looked up row by row;
+//   2. make (calling thread): the str of every entry that occurs and has
+//      none kept yet, into the kept strs;
 //   3. layout (workers, in blocks of rows): every slot gets its str's
-//      pointer, without touching a reference count;
-//   4. hand-over (calling thread): the rows beyond the tables, and the
-//      references of the cells that hold the no-text object.
-// From 2 to 4 no Python code runs, and from 3 on nothing can fail, so no one
-// sees a str whose count does not match its holders; a failure in 2 takes
-// the early references back.
+//      pointer, without touching a reference count; a column whose strs were
+//      all kept already is counted in this pass, not in step 1;
+//   4. take (calling thread): each kept str that occurs is given at once the
+//      references of all the cells holding it; the listed rows, and the cells
+//      holding the no-text object, take theirs.
+// From 3 on no Python code runs and nothing fails, so no one sees a str whose
+// count does not match its holders; a failure in 2 leaves the strs made so
+// far kept, holding only the kept reference. A later decode of the same
+// codes thus makes no str and reads the codes once.
 #include "binding/text_cells.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <optional>
-#include <unordered_map>
 #include <utility>
 
 #include "engine/parallel_loops.hpp"
@@ -28,13 +34,13 @@
 namespace quorix {
 namespace {
 
-// A column's code table covers its map's codes when the map has at most this
-// many entries per row of the table; a larger map is looked up cell by cell.
+// A column's cells are counted per entry of its map when the map has at most
+// this many entries per row; a larger map is looked up row by row.
 constexpr std::size_t kTableLimit = 2;
 // Rows per layout job: a block's slots stay in the cache while its columns
 // are written.
 constexpr std::size_t kRowBlock = 8192;
-// How many cells ahead the layout asks for the code table's entries.
+// How many cells ahead the layout asks for the kept strs' slots.
 constexpr std::size_t kEntryAhead = 16;
 
 // A cell value (not NaN) as a code: saturating at both ends, else truncated.
@@ -65,8 +71,7 @@ constexpr Py_ssize_t kPinnedCount = 0xFFFFFFFF;
 #endif
 
 // The cells now holding `object` by its bare pointer take their references:
-// `cells` more (or fewer, when negative), leaving the count where as many
-// Py_INCREF (Py_DECREF) calls would. An immortal object's count never moves
+// `cells` more, leaving the count where as many Py_INCREF calls would. An immortal object's count never moves
 // (Py_SET_REFCNT leaves it alone: the empty str and those of one Latin-1
 // character are immortal from 3.12), and a count that reaches 2^31 is pinned
 // as Py_INCREF pins it, which makes the object immortal rather than letting
@@ -81,127 +86,123 @@ void count_cell_references(PyObject* object, std::ptrdiff_t cells) noexcept {
 
 class ColumnCells {
 public:
-    ColumnCells(const Matrix& matrix, const TextColumnTarget& target)
-        : matrix_(matrix), target_(target),
-          table_size_(target.map->size() <= kTableLimit * matrix.rows() ? target.map->size() : 0),
-          counts_(table_size_, 0), strs_(table_size_, nullptr) {}
+    ColumnCells(const Matrix& matrix, const TextColumnTarget& target, DecodedTexts::Column& kept)
+        : matrix_(matrix), target_(target), map_(*target.map), kept_(kept),
+          counted_(map_.size() <= kTableLimit * matrix.rows()),
+          complete_(kept.made == kept.strs.size()), counts_(counted_ ? map_.size() : 0, 0) {}
     ColumnCells(const ColumnCells&) = delete;
     ColumnCells& operator=(const ColumnCells&) = delete;
-    // Before the layout, the strs hold the references of cells not yet
-    // written: they are taken back, so the strs go as they came.
-    ~ColumnCells() {
-        if (laid_out_) return;
-        for (std::size_t code = 0; code < table_size_; ++code) {
-            if (strs_[code] == nullptr) continue;
-            count_cell_references(strs_[code], -static_cast<std::ptrdiff_t>(counts_[code]) + 1);
-            PyRef::steal(strs_[code]).reset();
+
+    // Whether step 1 must run: some str may be missing, or the rows are listed.
+    bool counts_first() const noexcept { return !counted_ || !complete_; }
+    bool counted() const noexcept { return counted_; }
+
+    // Step 1 for rows [begin, end) of a counted column, on a worker; the
+    // workers share the column's counts.
+    void count(std::size_t begin, std::size_t end) noexcept {
+        for (std::size_t r = begin; r < end; ++r) {
+            const std::size_t entry = entry_at(r);
+            if (entry != kNoEntry) std::atomic_ref(counts_[entry]).fetch_add(1, std::memory_order_relaxed);
         }
     }
 
-    // Step 1, on a worker.
-    void count() {
+    // Step 1 for a column whose rows are listed, on a worker.
+    void list_rows() {
         const std::size_t rows = matrix_.rows();
         for (std::size_t r = 0; r < rows; ++r) {
-            const double value = matrix_.cell(r, target_.column);
-            if (value != value) continue;
-            const Code code = cell_code(value);
-            if (code < table_size_) {
-                ++counts_[code];
-            } else {
-                far_rows_.push_back(r);
-            }
+            const std::size_t entry = entry_at(r);
+            if (entry != kNoEntry) far_.push_back({r, entry});
         }
     }
 
-    // Step 2: the strs of the codes that occur, made in one walk over the
-    // map (in its memory order: finding the codes in code order would miss
-    // the cache at every step), each taking the references of all its cells
-    // at once while it is at hand; then those of the rows beyond the table.
-    Status make_strs(PyObject* missing) {
-        const CodeToText& map = *target_.map;
-        auto ahead = map.begin();
-        for (std::size_t k = 0; k < kEntryAhead && ahead != map.end(); ++k) ++ahead;
-        for (const auto& [code, text] : map) {
-            if (ahead != map.end()) {
-                if (ahead->first < table_size_) __builtin_prefetch(&counts_[ahead->first]);
-                ++ahead;
-            }
-            if (code >= table_size_ || counts_[code] == 0) continue;
-            QUORIX_TRY(PyRef str, new_text_str(text));
-            count_cell_references(str.get(), static_cast<std::ptrdiff_t>(counts_[code]) - 1);
-            strs_[code] = str.release();
+    // Step 2: the strs not kept yet of the entries that occur, made in entry
+    // order, the order the map keeps its texts in.
+    Status make_strs() {
+        std::vector<PyRef>& strs = kept_.strs;
+        if (complete_) return Ok{};
+        const auto make = [&](std::size_t entry) -> Status {
+            if (strs[entry]) return Ok{};
+            QUORIX_TRY(strs[entry], new_text_str(map_.entry(entry).second));
+            ++kept_.made;
+            return Ok{};
+        };
+        for (std::size_t entry = 0; entry < counts_.size(); ++entry) {
+            if (counts_[entry] != 0) QUORIX_CHECK(make(entry));
         }
-        far_strs_.reserve(far_rows_.size());
-        std::unordered_map<Code, PyRef> made;
-        for (const std::size_t r : far_rows_) {
-            const Code code = cell_code(matrix_.cell(r, target_.column));
-            PyRef& str = made[code];
-            if (!str) {
-                auto found = map.find(code);
-                if (found == map.end()) {
-                    far_strs_.push_back(missing);
-                    continue;
-                }
-                QUORIX_TRY(str, new_text_str(found->second));
-            }
-            far_strs_.push_back(str.get());
-        }
-        far_made_.reserve(made.size());
-        for (auto& entry : made) {
-            if (entry.second) far_made_.push_back(std::move(entry.second));
-        }
+        for (const FarCell& cell : far_) QUORIX_CHECK(make(cell.entry));
         return Ok{};
     }
 
-    // Step 3 for rows [begin, end), on a worker.
-    void lay_out(std::size_t begin, std::size_t end, PyObject* missing) const noexcept {
-        const ColumnIndex c = target_.column;
+    // Step 3 for rows [begin, end), on a worker; a column whose strs were
+    // all kept before this decode is counted here, in the same pass.
+    void lay_out(std::size_t begin, std::size_t end, PyObject* missing) noexcept {
+        const std::vector<PyRef>& strs = kept_.strs;
+        const bool count_here = !counts_first();
         for (std::size_t r = begin; r < end; ++r) {
-            if (r + kEntryAhead < end) {
-                const double ahead = matrix_.cell(r + kEntryAhead, c);
-                if (ahead == ahead) {
-                    const Code code = cell_code(ahead);
-                    if (code < table_size_) __builtin_prefetch(&strs_[code]);
+            if (counted_ && r + kEntryAhead < end) {
+                const std::size_t ahead = entry_at(r + kEntryAhead);
+                if (ahead != kNoEntry) {
+                    __builtin_prefetch(&strs[ahead]);
+                    if (count_here) __builtin_prefetch(&counts_[ahead], 1);
                 }
             }
-            const double value = matrix_.cell(r, c);
+            const std::size_t entry = entry_at(r);
             PyObject* str = missing;
-            if (value == value) {
-                const Code code = cell_code(value);
-                if (code >= table_size_) continue;  // written in step 4
-                if (strs_[code] != nullptr) str = strs_[code];
+            if (entry != kNoEntry) {
+                if (!counted_) continue;  // written in step 4
+                str = strs[entry].get();
+                if (count_here) std::atomic_ref(counts_[entry]).fetch_add(1, std::memory_order_relaxed);
             }
             target_.slots[static_cast<std::ptrdiff_t>(r) * target_.step] = str;
         }
     }
 
-    // Step 4: the rows beyond the table, each taking its own reference.
-    // Returns the cells laid out with `missing` but not counted on it.
-    std::size_t hand_over() noexcept {
-        laid_out_ = true;
-        for (std::size_t k = 0; k < far_rows_.size(); ++k) {
-            target_.slots[static_cast<std::ptrdiff_t>(far_rows_[k]) * target_.step] =
-                PyRef::borrow(far_strs_[k]).release();
+    // Step 4: the counted cells' references, all of an entry's at once, in
+    // entry order (the order the strs were made in, so mostly ascending
+    // addresses); then the listed rows, each taking its own. Returns the
+    // cells that hold no text.
+    std::size_t take_references() noexcept {
+        const std::vector<PyRef>& strs = kept_.strs;
+        std::size_t with_text = far_.size();
+        const std::size_t entries = counts_.size();
+        for (std::size_t entry = 0; entry < entries; ++entry) {
+            if (entry + kEntryAhead < entries && counts_[entry + kEntryAhead] != 0) {
+                __builtin_prefetch(strs[entry + kEntryAhead].get(), 1);
+            }
+            const std::size_t cells = counts_[entry];
+            if (cells == 0) continue;
+            count_cell_references(strs[entry].get(), static_cast<std::ptrdiff_t>(cells));
+            with_text += cells;
         }
-        std::size_t with_text = far_rows_.size();
-        for (std::size_t code = 0; code < table_size_; ++code) {
-            if (strs_[code] != nullptr) with_text += counts_[code];
+        for (const FarCell& cell : far_) {
+            target_.slots[static_cast<std::ptrdiff_t>(cell.row) * target_.step] = PyRef(strs[cell.entry]).release();
         }
         return matrix_.rows() - with_text;
     }
 
 private:
+    static constexpr std::size_t kNoEntry = ~std::size_t{0};
+    struct FarCell {
+        std::size_t row;
+        std::size_t entry;
+    };
+
+    // The map entry of row r's code, or kNoEntry for NaN and codes without a text.
+    std::size_t entry_at(std::size_t r) const {
+        const double value = matrix_.cell(r, target_.column);
+        if (value != value) return kNoEntry;
+        const std::size_t entry = map_.entry_of(cell_code(value));
+        return entry == map_.size() ? kNoEntry : entry;
+    }
+
     const Matrix& matrix_;
     TextColumnTarget target_;
-    std::size_t table_size_;
-    std::vector<std::size_t> counts_;  // cells per code of the table
-    // Null where the code has no text or does not occur; each holds one
-    // reference per cell of its code.
-    std::vector<PyObject*> strs_;
-    bool laid_out_ = false;
-    std::vector<std::size_t> far_rows_;
-    std::vector<PyObject*> far_strs_;  // borrowed, per row of far_rows_
-    std::vector<PyRef> far_made_;      // owns the strs of far_strs_
+    const CodeToText& map_;
+    DecodedTexts::Column& kept_;
+    bool counted_;                     // cells counted per entry, else listed in far_
+    bool complete_;                    // every entry's str kept before this decode
+    std::vector<std::size_t> counts_;  // cells per entry
+    std::vector<FarCell> far_;
 };
 
 }  // namespace
@@ -215,23 +216,35 @@ Result<PyRef> new_text_str(std::string_view text) {
     return str;
 }
 
-Status write_text_cells(const Matrix& matrix, const std::vector<TextColumnTarget>& targets, PyObject* missing) {
+Status write_text_cells(const Matrix& matrix, const std::vector<TextColumnTarget>& targets, PyObject* missing,
+                        DecodedTexts& kept) {
     const std::size_t rows = matrix.rows();
     if (rows == 0 || targets.empty()) return Ok{};
     std::vector<std::optional<ColumnCells>> columns(targets.size());
-    for (std::size_t k = 0; k < targets.size(); ++k) columns[k].emplace(matrix, targets[k]);
-
-    parallel_for_each_index(columns.size(), [&](std::size_t k) { columns[k]->count(); });
-    for (auto& column : columns) QUORIX_CHECK(column->make_strs(missing));
+    std::vector<ColumnCells*> listed, counted_first;
+    for (std::size_t k = 0; k < targets.size(); ++k) {
+        ColumnCells& column =
+            columns[k].emplace(matrix, targets[k], kept.column(targets[k].column, targets[k].map->size()));
+        if (!column.counts_first()) continue;
+        (column.counted() ? counted_first : listed).push_back(&column);
+    }
+    // Row blocks of every column to count, and a job per listed column.
+    const std::size_t blocks = (rows + kRowBlock - 1) / kRowBlock;
+    const std::size_t count_jobs = counted_first.empty() ? 0 : blocks;
+    parallel_for_each_index(count_jobs + listed.size(), [&](std::size_t job) {
+        if (job >= count_jobs) return listed[job - count_jobs]->list_rows();
+        const std::size_t begin = job * kRowBlock, end = std::min(rows, begin + kRowBlock);
+        for (ColumnCells* column : counted_first) column->count(begin, end);
+    });
+    for (auto& column : columns) QUORIX_CHECK(column->make_strs());
 
     // Nothing below fails or runs Python code.
-    const std::size_t blocks = (rows + kRowBlock - 1) / kRowBlock;
     parallel_for_each_index(blocks, [&](std::size_t block) {
         const std::size_t begin = block * kRowBlock, end = std::min(rows, begin + kRowBlock);
-        for (const auto& column : columns) column->lay_out(begin, end, missing);
+        for (auto& column : columns) column->lay_out(begin, end, missing);
     });
     std::size_t missing_cells = 0;
-    for (auto& column : columns) missing_cells += column->hand_over();
+    for (auto& column : columns) missing_cells += column->take_references();
     count_cell_references(missing, static_cast<std::ptrdiff_t>(missing_cells));
     return Ok{};
 }

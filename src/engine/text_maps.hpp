@@ -193,6 +193,9 @@ public:
     const_iterator end() const noexcept { return {this, size_}; }
 
     const_iterator find(Code code) const { return {this, find_entry(code, hash_key(code))}; }
+    // The number of the entry holding `code`, or size() when none does;
+    // codes that are entries are not hashed.
+    std::size_t entry_of(Code code) const { return find_entry(code, explicit_ ? hash_key(code) : 0); }
     bool contains(Code code) const { return find(code) != end(); }
     std::size_t count(Code code) const { return contains(code) ? 1 : 0; }
     std::string_view at(Code code) const;

@@ -39,6 +39,7 @@ Result<PyRef> new_encoder(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     // Label is the only strategy, so the validated text is not kept.
     new (&as_encoder(self.get())->record) Encoder{};
     new (&as_encoder(self.get())->borrow_flag) BorrowFlag{};
+    new (&as_encoder(self.get())->decoded) DecodedTexts{};
     return self;
 }
 
@@ -57,6 +58,7 @@ Result<PyRef> encode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, P
     QUORIX_TRY(Extraction extraction, pyany_to_vec(obj));
     // The learned state is stored before the output is built and stays
     // stored should building fail.
+    encoder->decoded.clear();
     encoder->record.encoding_info = std::move(extraction.encoding_info);
     return arr_to_out(extraction.matrix, std::move(extraction.out), nullptr);
 }
@@ -66,7 +68,7 @@ Result<PyRef> decode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, P
     EncoderObject* encoder = as_encoder(self);
     QUORIX_TRY(SharedUse use, SharedUse::take(encoder->borrow_flag));
     QUORIX_TRY(Extraction extraction, pyany_to_vec(obj));
-    return decode_with(std::move(extraction), encoder->record.encoding_info);
+    return decode_with(std::move(extraction), encoder->record.encoding_info, encoder->decoded);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "quorix/borrow_flag.hpp"
 #include "engine/encoder.hpp"
+#include "binding/decoded_texts.hpp"
 
 namespace quorix {
 
@@ -12,6 +13,9 @@ struct EncoderObject {
     PyObject_HEAD
     Encoder record;
     BorrowFlag borrow_flag;
+    // The strs decode made for the record's texts; under the same borrow
+    // flag, and dropped wherever the record is replaced.
+    DecodedTexts decoded;
 };
 
 // The Encoder type object, created on first use and kept for the life of the

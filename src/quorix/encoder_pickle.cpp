@@ -36,6 +36,7 @@ Result<PyRef> set_state(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
     if (auto* failure = std::get_if<StateReadError>(&read)) {
         return PyError::pending(PyExc_ValueError, "failed to unpickle Encoder: " + failure->message);
     }
+    encoder->decoded.clear();
     encoder->record = std::get<Encoder>(std::move(read));
     return PyRef::borrow(Py_None);
 }

@@ -22,6 +22,7 @@ void encoder_dealloc(PyObject* self) {
     guard_unraisable(self, [self]() -> Status {
         PyObject_GC_UnTrack(self);
         auto* object = reinterpret_cast<EncoderObject*>(self);
+        object->decoded.~DecodedTexts();
         object->record.~Encoder();
         object->borrow_flag.~BorrowFlag();
         PyTypeObject* type = Py_TYPE(self);
@@ -33,7 +34,8 @@ void encoder_dealloc(PyObject* self) {
     });
 }
 
-// The record holds no Python references: only the bases have anything to visit.
+// The record holds no Python references, and the strs kept beside it refer to
+// nothing: only the bases have anything to visit.
 int encoder_traverse(PyObject* self, visitproc visit, void* arg) {
     auto hook = base_hook<traverseproc>(self, Py_tp_traverse);
     return hook == nullptr ? 0 : hook(self, visit, arg);

@@ -157,8 +157,9 @@ def test_each_str_is_counted_once_per_cell_holding_it(labels):
         strs = [(value, count) for value, count in holders.values() if type(value) is str]
         assert len(strs) >= 6
         for value, count in strs:
-            # The cells, the entries in `holders` and `strs`, the loop variable and the argument.
-            assert sys.getrefcount(value) == count + 4
+            # The cells, the entries in `holders` and `strs`, the loop variable
+            # and the argument, and the Encoder's for a learned text it keeps.
+            assert sys.getrefcount(value) == count + 4 + (value != "NaN")
         del decoded, columns, holders, strs, value
 
 

@@ -140,7 +140,9 @@ def test_transform_of_another_table_follows_the_lookup_model(train, data, unknow
 
 
 def numbers_read(cells):
-    """Whether a part of a column holds a non-missing number read as a number."""
+    """Whether a part of a column holds a non-missing number read as a number
+    (None is a missing value to TextEncoder)."""
+    cells = [math.nan if cell is None else cell for cell in cells]
     kind, _ = model_column(cells)
     read = []
     for cell in cells:

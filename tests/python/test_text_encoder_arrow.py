@@ -7,7 +7,7 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import quorix
@@ -299,3 +299,104 @@ def test_set_output_polars_for_every_input(make):
     assert coded.dtypes == [pl.Float64, pl.Float64]
     assert coded.null_count().row(0) == (0, 0)  # missing stays NaN
     assert_codes_equal(coded.to_numpy(), [[1.0, 1.0], [np.nan, np.nan], [0.0, 3.0]])
+
+
+def outcome(call):
+    try:
+        return "ok", call()
+    except (ValueError, TypeError) as error:
+        return type(error).__name__, str(error)
+
+
+def code_columns(coded):
+    """Each column of codes as (dtype, values), whatever kind of table holds them."""
+    if isinstance(coded, pd.DataFrame):
+        return [(coded[c].dtype, coded[c].to_numpy()) for c in coded.columns]
+    if isinstance(coded, pl.DataFrame):
+        return [(np.dtype(s.to_numpy().dtype), s.to_numpy()) for s in coded.get_columns()]
+    return [(np.dtype(column.type.to_pandas_dtype()), column.to_numpy()) for column in coded.columns]
+
+
+def assert_same_codes(got, want):
+    got, want = code_columns(got), code_columns(want)
+    assert [dtype for dtype, _ in got] == [dtype for dtype, _ in want]
+    for (_, a), (_, b) in zip(got, want):
+        np.testing.assert_array_equal(a, b)
+
+
+@st.composite
+def arrow_options(draw, table):
+    """Options of every kind; a given list per text column from the texts it holds, some dropped, some added."""
+    integer = draw(st.booleans())
+    chosen = {
+        "unknown": draw(st.sampled_from(["error", -1] if integer else ["error", -1.0, math.nan])),
+        "encoded_missing_value": draw(st.sampled_from([-2] if integer else [math.nan, -2.0])),
+        "dtype": draw(st.sampled_from([np.int32, np.int64] if integer else [np.float64, np.float32])),
+        "min_frequency": draw(st.sampled_from([None, 1, 2, 0.3])),
+        "max_categories": draw(st.sampled_from([None, 1, 2, 4])),
+    }
+    if draw(st.booleans()):
+        given = []
+        for column in table.columns:
+            kind = column.type.value_type if pa.types.is_dictionary(column.type) else column.type
+            if not (pa.types.is_string(kind) or pa.types.is_large_string(kind) or pa.types.is_string_view(kind)):
+                given.append("auto")
+                continue
+            texts = sorted({v for v in column.to_pylist() if v is not None and v not in ("nan", "NaN", "<NA>")})
+            listed = draw(st.permutations(texts + ["never seen"]))
+            given.append(listed[: draw(st.integers(max(0, len(listed) - 2), len(listed)))])
+        chosen["categories"] = given
+    return chosen
+
+
+@settings(max_examples=examples(200), deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(table=arrow_tables(), as_polars=st.booleans(), data=st.data())
+def test_arrow_tables_take_every_option_as_the_pandas_model(table, as_polars, data):
+    options = data.draw(arrow_options(table))
+    model = model_frame(table)
+    source = polars_of(table) if as_polars else table
+    expected = outcome(lambda: TextEncoder(**options).fit_transform(model))
+    got = outcome(lambda: TextEncoder(**options).fit_transform(source))
+    event(expected[0])
+    assert got[0] == expected[0]
+    if expected[0] != "ok":
+        assert got[1] == expected[1]
+        return
+    assert_same_codes(got[1], expected[1])
+
+    model_encoder = TextEncoder(**options).fit(model)
+    # Learned in two parts as the model's halves are (a part may refuse what the whole takes), and as a stream.
+    in_parts = outcome(lambda: parts_of(table, polars_of if as_polars else (lambda part: part), options))
+    assert in_parts[0] == outcome(lambda: parts_of(table, model_frame, options))[0]
+    learners = [TextEncoder(**options).fit(source), streamed(table, options)]
+    for learned in learners + ([in_parts[1]] if in_parts[0] == "ok" else []):
+        assert texts_of(learned) == texts_of(model_encoder)
+        if options["min_frequency"] is not None or options["max_categories"] is not None:
+            assert repr(learned.infrequent_categories_) == repr(model_encoder.infrequent_categories_)
+        coded = learned.transform(source)
+        assert_same_codes(coded, expected[1])
+
+    # The texts back: infrequent ones as scikit-learn names them, null where the model has no text.
+    texts = model_encoder.inverse_transform(expected[1])
+    back = TextEncoder(**options).fit(source).inverse_transform(coded)
+    for c, name in enumerate(table.column_names):
+        values = back[name].to_list() if as_polars else back.column(name).to_pylist()
+        if c in model_encoder.string_columns_:
+            assert values == [v if isinstance(v, str) else None for v in texts[name].tolist()]
+
+
+def parts_of(table, reading, options):
+    half = table.num_rows // 2
+    parts = TextEncoder(**options)
+    for part in (table.slice(0, half), table.slice(half)):
+        parts.partial_fit(reading(part))
+    return parts
+
+
+def streamed(table, options):
+    reader = pa.RecordBatchReader.from_batches(table.schema, table.to_batches(max_chunksize=2))
+    piece_rows, _arrow._PIECE_ROWS = _arrow._PIECE_ROWS, 3
+    try:
+        return TextEncoder(**options).fit(reader)
+    finally:
+        _arrow._PIECE_ROWS = piece_rows

@@ -11,7 +11,7 @@ import pandas as pd
 import pytest
 
 import quorix
-from quorix_pipeline import TextEncoder, _native, _text_encoder, merge
+from quorix_pipeline import TextEncoder, _dask, _native, merge
 
 from output_model import state_bytes
 

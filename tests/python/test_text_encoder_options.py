@@ -249,7 +249,8 @@ EXCHANGE = Path(__file__).resolve().parents[2] / "build" / "pickle-exchange"
 
 def exchange_name(major):
     # Named by the package's source, so that a file from another version is never read.
-    source = Path(quorix_pipeline.__file__).with_name("_text_encoder.py").read_bytes()
+    package = Path(quorix_pipeline.__file__).parent
+    source = b"".join((package / name).read_bytes() for name in ("_fitted.py", "_text_encoder.py"))
     return EXCHANGE / f"text-encoder-numpy{major}-{hashlib.sha256(source).hexdigest()[:12]}.pickle"
 
 
@@ -367,3 +368,56 @@ def test_dask_partitions_group_infrequent_texts_as_one_fit_does():
         lazy = narrow.transform(dd.from_pandas(frame, npartitions=4))
         assert list(lazy.dtypes) == [np.int32, np.float64]
         pd.testing.assert_frame_equal(lazy.compute(), narrow.transform(frame))
+
+
+def counted(table):
+    """The model of the counts: per column, each text's cells, in byte order of UTF-8."""
+    counts = []
+    for cells in table.T:
+        seen = {}
+        for cell in cells:
+            if cell is not None:
+                seen[cell] = seen.get(cell, 0) + 1
+        counts.append([seen[t] for t in sorted(seen, key=lambda t: t.encode("utf-8", "surrogatepass"))])
+    return counts
+
+
+def readings(table):
+    """The same cells read by each way a table can come: an object array, a
+    frame of object columns, a frame of pandas str columns, a NumPy U array
+    (coded where it lies; only without missing cells)."""
+    yield table
+    yield pd.DataFrame(table, columns=[f"c{i}" for i in range(table.shape[1])])
+    yield pd.DataFrame(table, columns=[f"c{i}" for i in range(table.shape[1])]).astype("string")
+    if not any(cell is None for cell in table.flat) and not any(
+            "\x00" in cell or any(0xD800 <= ord(ch) < 0xE000 for ch in cell) for cell in table.flat):
+        yield table.astype(str)
+
+
+@settings(max_examples=examples(100), deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(text_tables(), st.data())
+def test_each_text_is_counted_in_the_pass_that_learns_it(tables, data):
+    table = tables[0]
+    rows = len(table)
+    cuts = sorted(data.draw(st.lists(st.integers(0, rows), max_size=3)))
+    bounds = [0, *cuts, rows]
+    expected = counted(table)
+
+    def counts_of(encoder):
+        fitted = encoder._state()
+        assert fitted.text_counts() is not None
+        return [fitted.counts(c).tolist() for c in fitted.string_columns]
+
+    for X in readings(table):
+        parts = [X[a:b] for a, b in zip(bounds, bounds[1:])]
+        chunked = TextEncoder(min_frequency=1)
+        for part in parts:
+            chunked.partial_fit(part)
+        learners = [TextEncoder(min_frequency=1).fit(X), chunked, pickle.loads(pickle.dumps(chunked)),
+                    quorix_pipeline.merge([TextEncoder(max_categories=9).fit(part) for part in parts])]
+        fit_transformed = TextEncoder(max_categories=5)
+        fit_transformed.fit_transform(X)
+        for encoder in [*learners, fit_transformed]:
+            assert counts_of(encoder) == expected, type(X)
+    # Counting is asked for by the options that need it, and only then.
+    assert TextEncoder().fit(table)._state().text_counts() is None

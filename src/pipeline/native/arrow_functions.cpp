@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "pipeline/native/fault_messages.hpp"
+#include "pipeline/native/learn_arguments.hpp"
 #include "pipeline/native/learned_object.hpp"
 #include "pipeline/native/look_up_codes.hpp"
+#include "pipeline/native/recode_tables.hpp"
 #include "binding/arrow_table_stream.hpp"
 #include "engine/encode_object_array.hpp"
 #include "binding/pyany_to_vec.hpp"
@@ -57,10 +59,21 @@ Result<PyRef> names_list(const std::vector<std::string>& names) {
 }
 
 // What encode learns of the columns, the codes written column-major into
-// `codes` (rows apart per column), or nowhere when it is null.
-Learned learn_columns(const GatheredColumns& gathered, double* codes) {
+// `codes` (rows apart per column), or nowhere when it is null; the cells of
+// each text counted when asked for.
+Learned learn_columns(GatheredColumns& gathered, double* codes, bool count) {
     Learned learned;
-    learned.record.encoding_info = encode_object_array(gathered, codes, 1, gathered.rows);
+    const std::size_t rows = gathered.rows;
+    if (count && codes == nullptr) {
+        learned.counts.emplace();
+        learned.record.encoding_info = learn_counting(gathered, *learned.counts);
+    } else {
+        learned.record.encoding_info = encode_object_array(gathered, codes, 1, rows);
+        if (count) {
+            learned.counts = count_columns(*learned.record.encoding_info, rows,
+                                           [&](ColumnIndex c, std::size_t r) { return codes[c * rows + r]; });
+        }
+    }
     learned.numbers_read.assign(gathered.cols, 0);
     for (ColumnIndex c = 0; c < gathered.cols; ++c) {
         const GatheredColumn& column = gathered.columns[c];
@@ -69,26 +82,20 @@ Learned learn_columns(const GatheredColumns& gathered, double* codes) {
     return learned;
 }
 
-Result<PyObject*> one_argument(const char* full_name, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    const std::array<Parameter, 1> parameters{{{"table", true}}};
-    std::array<PyObject*, 1> given{};
-    QUORIX_CHECK(match_vectorcall(full_name, parameters, args, PyVectorcall_NARGS(nargsf), kwnames, given));
-    return given[0];
-}
-
 Result<PyRef> learn_arrow(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    QUORIX_TRY(PyObject * table, one_argument("learn_arrow()", args, nargsf, kwnames));
-    QUORIX_TRY(ArrowInput input, read_arrow_input(table));
-    QUORIX_TRY(PyRef learned, new_learned_object(learn_columns(input.gathered, nullptr)));
+    QUORIX_TRY(const LearnArguments given, learn_arguments("learn_arrow()", args, nargsf, kwnames));
+    QUORIX_TRY(ArrowInput input, read_arrow_input(given.table));
+    QUORIX_TRY(PyRef learned, new_learned_object(learn_columns(input.gathered, nullptr, given.count)));
     QUORIX_TRY(PyRef names, names_list(input.names));
-    return checked(PyTuple_Pack(2, learned.get(), names.get()));
+    QUORIX_TRY(PyRef rows, checked(PyLong_FromSize_t(input.gathered.rows)));
+    return checked(PyTuple_Pack(3, learned.get(), names.get(), rows.get()));
 }
 
 Result<PyRef> learn_and_encode_arrow(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    QUORIX_TRY(PyObject * table, one_argument("learn_and_encode_arrow()", args, nargsf, kwnames));
-    QUORIX_TRY(ArrowInput input, read_arrow_input(table));
+    QUORIX_TRY(const LearnArguments given, learn_arguments("learn_and_encode_arrow()", args, nargsf, kwnames));
+    QUORIX_TRY(ArrowInput input, read_arrow_input(given.table));
     QUORIX_TRY(Matrix codes, Matrix::uninitialised(input.gathered.rows, input.gathered.cols, true));
-    QUORIX_TRY(PyRef learned, new_learned_object(learn_columns(input.gathered, codes.data())));
+    QUORIX_TRY(PyRef learned, new_learned_object(learn_columns(input.gathered, codes.data(), given.count)));
     QUORIX_TRY(PyRef names, names_list(input.names));
     return checked(PyTuple_Pack(3, learned.get(), names.get(), codes.array()));
 }
@@ -101,8 +108,9 @@ Result<UnknownRule> unknown_rule(PyObject* unknown) {
 }
 
 Result<PyRef> transform_arrow(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    static constexpr std::array<Parameter, 3> parameters{{{"learned", true}, {"table", true}, {"unknown", true}}};
-    std::array<PyObject*, 3> given{};
+    static constexpr std::array<Parameter, 4> parameters{
+        {{"learned", true}, {"table", true}, {"unknown", true}, {"recode", false}}};
+    std::array<PyObject*, 4> given{};
     QUORIX_CHECK(match_vectorcall("transform_arrow()", parameters, args, PyVectorcall_NARGS(nargsf), kwnames, given));
     QUORIX_TRY(const Learned* learned, learned_of(given[0], "learned"));
     QUORIX_TRY(const UnknownRule unknown, unknown_rule(given[2]));
@@ -119,7 +127,8 @@ Result<PyRef> transform_arrow(PyObject* const* args, Py_ssize_t nargsf, PyObject
     GatheredTable table;
     QUORIX_TRY(table.matrix, Matrix::uninitialised(input.gathered.rows, cols, true));
     table.gathered = std::move(input.gathered);
-    if (std::optional<LookupFault> fault = look_up_codes(*learned, table, unknown)) {
+    QUORIX_TRY(const RecodeTables recode, recode_tables_of(given[3] != nullptr ? given[3] : Py_None, *learned, cols));
+    if (std::optional<LookupFault> fault = look_up_codes(*learned, table, unknown, recode.by_column)) {
         return lookup_error(*fault, Labels(input.names), nullptr);
     }
     QUORIX_TRY(PyRef names, names_list(input.names));

@@ -8,6 +8,7 @@
 #include "pipeline/native/look_up_codes.hpp"
 #include "pipeline/native/read_table.hpp"
 #include "pipeline/native/runs_objects.hpp"
+#include "pipeline/native/recode_tables.hpp"
 #include "binding/arr_to_out.hpp"
 #include "binding/pyany_to_vec.hpp"
 #include "binding/arguments.hpp"
@@ -27,8 +28,9 @@ Result<UnknownRule> unknown_rule(PyObject* unknown) {
 }
 
 Result<PyRef> transform(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    static constexpr std::array<Parameter, 3> parameters{{{"table", true}, {"unknown", true}, {"rows", false}}};
-    std::array<PyObject*, 3> given{};
+    static constexpr std::array<Parameter, 4> parameters{
+        {{"table", true}, {"unknown", true}, {"rows", false}, {"recode", false}}};
+    std::array<PyObject*, 4> given{};
     QUORIX_CHECK(match_vectorcall("Learned.transform()", parameters, args, PyVectorcall_NARGS(nargsf), kwnames, given));
     QUORIX_TRY(const UnknownRule unknown, unknown_rule(given[1]));
     const Learned& learned = learned_in(self);
@@ -43,7 +45,9 @@ Result<PyRef> transform(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
                                                           " was learned as text");
         }
     }
-    if (std::optional<LookupFault> fault = look_up_codes(learned, table, unknown)) {
+    QUORIX_TRY(const RecodeTables recode,
+               recode_tables_of(given[3] != nullptr ? given[3] : Py_None, learned, table.matrix.cols()));
+    if (std::optional<LookupFault> fault = look_up_codes(learned, table, unknown, recode.by_column)) {
         return lookup_error(*fault, table.out.columns, given[2]);
     }
     return arr_to_out(table.matrix, std::move(table.out), nullptr);
@@ -72,7 +76,8 @@ Result<PyRef> inverse_transform(PyObject* self, PyObject* const* args, Py_ssize_
                                   kwnames, given));
     QUORIX_TRY(Extraction extraction, read_codes(given[0]));
     QUORIX_CHECK(no_texts_among_codes(extraction));
-    return decode_with(std::move(extraction), learned_in(self).record.encoding_info);
+    auto* object = reinterpret_cast<LearnedObject*>(self);
+    return decode_with(std::move(extraction), object->learned.record.encoding_info, object->decoded);
 }
 
 Result<PyRef> state(PyObject* self) { return state_bytes_object(learned_in(self).record); }
@@ -100,18 +105,33 @@ Result<PyRef> string_columns(PyObject* self) {
     return columns;
 }
 
-Result<PyRef> categories(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+// The string column a method's one argument names.
+Result<ColumnIndex> string_column(const char* full_name, const Learned& learned, PyObject* const* args,
+                                  Py_ssize_t nargsf, PyObject* kwnames) {
     static constexpr std::array<Parameter, 1> parameters{{{"column", true}}};
     std::array<PyObject*, 1> given{};
-    QUORIX_CHECK(match_vectorcall("Learned.categories()", parameters, args, PyVectorcall_NARGS(nargsf), kwnames,
-                                  given));
+    QUORIX_CHECK(match_vectorcall(full_name, parameters, args, PyVectorcall_NARGS(nargsf), kwnames, given));
     const std::size_t column = PyLong_AsSize_t(given[0]);
     if (column == static_cast<std::size_t>(-1) && PyErr_Occurred()) return PyError::fetch();
-    const Learned& learned = learned_in(self);
-    const TextToCode* map = learned.text_to_code(column);
-    if (map == nullptr) {
+    if (learned.text_to_code(column) == nullptr) {
         return PyError::pending(PyExc_ValueError, "column " + std::to_string(column) + " was not learned as text");
     }
+    return column;
+}
+
+Result<PyRef> counts(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    const Learned& learned = learned_in(self);
+    QUORIX_TRY(const ColumnIndex column, string_column("Learned.counts()", learned, args, nargsf, kwnames));
+    if (!learned.counts) return PyRef::borrow(Py_None);
+    const std::vector<std::int64_t>& counted = learned.counts->at(column);
+    return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(counted.data()),
+                                             static_cast<Py_ssize_t>(counted.size() * sizeof(std::int64_t))));
+}
+
+Result<PyRef> categories(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    const Learned& learned = learned_in(self);
+    QUORIX_TRY(const ColumnIndex column, string_column("Learned.categories()", learned, args, nargsf, kwnames));
+    const TextToCode* map = learned.text_to_code(column);
     std::vector<std::pair<Code, std::string_view>> coded;
     coded.reserve(map->size());
     for (std::size_t i = 0; i < map->size(); ++i) {
@@ -154,6 +174,10 @@ PyObject* learned_runs(PyObject* self, PyObject*) {
 
 PyObject* learned_string_columns(PyObject* self, PyObject*) {
     return guard_object([&] { return string_columns(self); });
+}
+
+PyObject* learned_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guard_object([&] { return counts(self, args, nargsf, kwnames); });
 }
 
 PyObject* learned_categories(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

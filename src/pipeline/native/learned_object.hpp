@@ -1,10 +1,12 @@
 // The Learned type: a learned record held by a Python object, never changed
-// once made, so any number of threads may transform with it at once.
+// once made, so any number of threads may transform with it at once; only the
+// strs kept for inverse_transform grow, under the interpreter lock.
 #pragma once
 
 #include <Python.h>
 
 #include "pipeline/native/learned.hpp"
+#include "binding/decoded_texts.hpp"
 #include "binding/py_error.hpp"
 #include "binding/py_ref.hpp"
 
@@ -13,6 +15,9 @@ namespace quorix::pipeline {
 struct LearnedObject {
     PyObject_HEAD
     Learned learned;
+    // The strs inverse_transform made for the record's texts, kept for the
+    // object's life (the record never changes).
+    DecodedTexts decoded;
 };
 
 // The Learned type object, created on first use and kept for the life of
@@ -32,6 +37,7 @@ PyObject* learned_state(PyObject* self, PyObject* unused);
 PyObject* learned_numbers_read(PyObject* self, PyObject* unused);
 PyObject* learned_string_columns(PyObject* self, PyObject* unused);
 PyObject* learned_runs(PyObject* self, PyObject* unused);
+PyObject* learned_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* learned_categories(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 
 }  // namespace quorix::pipeline

@@ -10,6 +10,7 @@ namespace {
 
 void learned_dealloc(PyObject* self) {
     guard_unraisable(self, [self]() -> Status {
+        reinterpret_cast<LearnedObject*>(self)->decoded.~DecodedTexts();
         reinterpret_cast<LearnedObject*>(self)->learned.~Learned();
         PyTypeObject* type = Py_TYPE(self);
         auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
@@ -27,11 +28,15 @@ PyCFunction as_method(Function function) {
 
 PyMethodDef learned_methods[] = {
     {"transform", as_method(learned_transform), METH_FASTCALL | METH_KEYWORDS,
-     "transform($self, table, unknown, rows=None)\n--\n\nThe table coded with the learned maps; unknown=None makes "
-     "an unseen text an error, named by its row's label in rows (a frame's index) when given."},
+     "transform($self, table, unknown, rows=None, recode=None)\n--\n\nThe table coded with the learned maps; unknown=None "
+     "makes an unseen text an error, named by its row's label in rows (a frame's index) when given; recode maps a "
+     "column's learned codes to others."},
     {"inverse_transform", as_method(learned_inverse_transform), METH_FASTCALL | METH_KEYWORDS,
      "inverse_transform($self, codes)\n--\n\nThe codes decoded with the learned maps."},
     {"state", learned_state, METH_NOARGS, "state($self)\n--\n\nThe learned record as state bytes."},
+    {"counts", as_method(learned_counts), METH_FASTCALL | METH_KEYWORDS,
+     "counts($self, column)\n--\n\nHow many cells held each text of a string column, in code order, as "
+     "int64 bytes in the machine's order; None when not counted."},
     {"numbers_read", learned_numbers_read, METH_NOARGS,
      "numbers_read($self)\n--\n\nOne byte per column: 1 where it held numbers read as numbers."},
     {"string_columns", learned_string_columns, METH_NOARGS,
@@ -72,6 +77,7 @@ Result<PyRef> new_learned_object(Learned learned) {
     auto* type_object = reinterpret_cast<PyTypeObject*>(type);
     QUORIX_TRY(PyRef self, checked(type_object->tp_alloc(type_object, 0)));
     new (&reinterpret_cast<LearnedObject*>(self.get())->learned) Learned(std::move(learned));
+    new (&reinterpret_cast<LearnedObject*>(self.get())->decoded) DecodedTexts{};
     return self;
 }
 

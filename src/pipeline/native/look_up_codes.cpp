@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
+#include <functional>
+#include <string_view>
 #include <vector>
 
 #include "engine/label_encode.hpp"
@@ -21,11 +24,25 @@ const TextToCode* Learned::text_to_code(ColumnIndex column) const {
     return found == info.text_to_code.end() ? &kEmpty : &found->second;
 }
 
-const LookupIndex& Learned::lookup_index(ColumnIndex column) const {
+const LookupIndex& Learned::lookup_index(ColumnIndex column, std::span<const double> recode) const {
+    std::size_t key = 0;
+    if (!recode.empty()) {
+        key = std::hash<std::string_view>()(
+                  std::string_view(reinterpret_cast<const char*>(recode.data()), recode.size_bytes())) |
+              1;
+    }
     const std::lock_guard lock(indexes->mutex);
-    std::unique_ptr<LookupIndex>& index = indexes->built[column];
-    if (!index) index = std::make_unique<LookupIndex>(*text_to_code(column));
-    return *index;
+    auto [at, end] = indexes->built.equal_range({column, key});
+    for (; at != end; ++at) {
+        const std::vector<double>& kept = at->second.recode;
+        if (kept.size() == recode.size() &&
+            (recode.empty() || std::memcmp(kept.data(), recode.data(), recode.size_bytes()) == 0)) {
+            return *at->second.index;
+        }
+    }
+    Built made{std::vector<double>(recode.begin(), recode.end()), nullptr};
+    made.index = std::make_unique<LookupIndex>(*text_to_code(column), recode);
+    return *indexes->built.emplace_hint(end, std::pair{column, key}, std::move(made))->second.index;
 }
 
 namespace {
@@ -180,7 +197,8 @@ private:
     UnknownRule unknown_;
 };
 
-std::optional<LookupFault> look_up_column(const std::vector<const LookupIndex*>& indexes, GatheredTable& table, ColumnIndex c, UnknownRule unknown) {
+std::optional<LookupFault> look_up_column(const std::vector<const LookupIndex*>& indexes, GatheredTable& table,
+                                          ColumnIndex c, UnknownRule unknown) {
     ColumnLookup lookup(table, c, unknown);
     const LookupIndex* map = indexes[c];
     if (table.copied) {
@@ -209,11 +227,13 @@ std::optional<LookupFault> look_up_column(const std::vector<const LookupIndex*>&
 
 }  // namespace
 
-std::optional<LookupFault> look_up_codes(const Learned& learned, GatheredTable& table, UnknownRule unknown) {
+std::optional<LookupFault> look_up_codes(const Learned& learned, GatheredTable& table, UnknownRule unknown,
+                                         std::span<const std::span<const double>> recode) {
     const std::size_t cols = table.matrix.cols();
     std::vector<const LookupIndex*> indexes(cols, nullptr);
     for (ColumnIndex c = 0; c < cols; ++c) {
-        if (learned.text_to_code(c) != nullptr) indexes[c] = &learned.lookup_index(c);
+        if (learned.text_to_code(c) == nullptr) continue;
+        indexes[c] = &learned.lookup_index(c, c < recode.size() ? recode[c] : std::span<const double>());
     }
     std::vector<std::optional<LookupFault>> faults(cols);
     parallel_for_each_index(cols, [&](std::size_t c) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "pipeline/native/learned.hpp"
@@ -32,7 +33,10 @@ struct UnknownRule {
 // table.matrix, one pool job per column. A number in a learned string
 // column is looked up by its promoted text, as encode would read it once the
 // column turns to texts. Runs no Python code; every learned string column
-// is below the table's column count.
-std::optional<LookupFault> look_up_codes(const Learned& learned, GatheredTable& table, UnknownRule unknown);
+// is below the table's column count. A column with a table in `recode`
+// (indexed by column; empty for none) writes recode[code] for each learned
+// code found; unseen texts and missing values are not recoded.
+std::optional<LookupFault> look_up_codes(const Learned& learned, GatheredTable& table, UnknownRule unknown,
+                                         std::span<const std::span<const double>> recode = {});
 
 }  // namespace quorix::pipeline

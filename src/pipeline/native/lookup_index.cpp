@@ -5,12 +5,13 @@
 #include <cstring>
 #include <limits>
 
+#include "engine/internal_error.hpp"
 #include "engine/label_encode.hpp"
 #include "engine/unaligned.hpp"
 
 namespace quorix::pipeline {
 
-LookupIndex::LookupIndex(const TextToCode& map) : map_(&map) {
+LookupIndex::LookupIndex(const TextToCode& map, std::span<const double> recode) : map_(&map) {
     // At most half full, so an unseen text meets an empty slot soon.
     const std::size_t slots = std::bit_ceil(std::max<std::size_t>(2 * map.size(), 8));
     slots_ = std::make_unique<Slot[]>(slots);
@@ -24,7 +25,14 @@ LookupIndex::LookupIndex(const TextToCode& map) : map_(&map) {
         Slot& slot = slots_[i];
         const std::optional<Code> code = map.code(entry);
         slot.hash = hash;
-        slot.code = code ? static_cast<double>(*code) : missing_code();
+        if (!code) {
+            slot.code = missing_code();
+        } else if (recode.empty()) {
+            slot.code = static_cast<double>(*code);
+        } else {
+            if (static_cast<std::size_t>(*code) >= recode.size()) panic("a learned code beyond its recode table");
+            slot.code = recode[static_cast<std::size_t>(*code)];
+        }
         if (text.size() <= kInline) {
             slot.length = static_cast<std::uint8_t>(text.size());
             if (!text.empty()) std::memcpy(slot.text, text.data(), text.size());

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string_view>
 
 #include "engine/text_maps.hpp"
@@ -17,8 +18,9 @@ namespace quorix::pipeline {
 
 class LookupIndex {
 public:
-    // `map` must outlive the index.
-    explicit LookupIndex(const TextToCode& map);
+    // `map` must outlive the index. With `recode`, a text's code is
+    // recode[its code in the map] (one entry per code the map hands out).
+    explicit LookupIndex(const TextToCode& map, std::span<const double> recode = {});
 
     std::uint64_t hash(std::string_view text) const noexcept { return hash_(text); }
     void prefetch(std::uint64_t hash) const noexcept { __builtin_prefetch(&slots_[hash & mask_]); }

@@ -12,6 +12,7 @@
 #include "engine/label_encode.hpp"
 #include "engine/encode_object_array.hpp"
 #include "engine/parallel_loops.hpp"
+#include "engine/internal_error.hpp"
 #include "engine/parallel_sort.hpp"
 
 namespace quorix::pipeline {
@@ -28,6 +29,25 @@ std::vector<std::string_view> ascending_texts(const TextToCode& map) {
         texts.erase(std::unique(texts.begin(), texts.end()), texts.end());
     }
     return texts;
+}
+
+// The count of each text of `texts` (a map's texts as ascending_texts gives
+// them) that is not a missing-value marker, read from `by_code` (one count
+// per code): 0 for a text the map leaves uncoded.
+std::vector<std::int64_t> counts_in_run_order(const TextToCode& map, const std::vector<std::string_view>& texts,
+                                              const std::vector<std::int64_t>& by_code) {
+    // Encode's maps hold their texts in this order: text i is entry i, whose code the map knows without a lookup.
+    bool entry_order = texts.size() == map.size();
+    for (std::size_t i = 0; entry_order && i < texts.size(); ++i) entry_order = texts[i].data() == map.text(i).data();
+    std::vector<std::int64_t> counts;
+    counts.reserve(texts.size());
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        if (is_missing_marker(texts[i])) continue;
+        const std::optional<Code> code = entry_order ? map.code(i) : map.find(texts[i])->second;
+        if (code && *code >= by_code.size()) panic("a learned code beyond its column's counts");
+        counts.push_back(code ? by_code[static_cast<std::size_t>(*code)] : 0);
+    }
+    return counts;
 }
 
 // Two ascending runs of distinct texts into one.
@@ -118,10 +138,10 @@ std::variant<ColumnPlan, MergeFault> plan_columns(std::span<const RunsPart* cons
     return plan;
 }
 
-std::vector<RunsPart> runs_of_all(std::span<const Learned* const> parts) {
+std::vector<RunsPart> runs_of_all(std::span<const Learned* const> parts, RunsHold hold) {
     std::vector<RunsPart> runs;
     runs.reserve(parts.size());
-    for (const Learned* part : parts) runs.push_back(runs_of(*part));
+    for (const Learned* part : parts) runs.push_back(runs_of(*part, hold));
     return runs;
 }
 
@@ -139,13 +159,21 @@ const TextRun* RunsPart::run(ColumnIndex column) const noexcept {
     return found != runs.end() && found->column == column ? &*found : nullptr;
 }
 
-RunsPart runs_of(const Learned& learned) {
+RunsPart runs_of(const Learned& learned, RunsHold hold) {
     RunsPart part;
     part.numbers_read = learned.numbers_read;
     part.has_state = learned.record.encoding_info.has_value();
     if (!part.has_state) return part;
     for (const ColumnIndex c : learned.record.encoding_info->string_columns) {
-        if (const TextToCode* map = learned.text_to_code(c)) part.runs.push_back({c, ascending_texts(*map), {}});
+        const TextToCode* map = learned.text_to_code(c);
+        if (map == nullptr) continue;
+        if (hold == RunsHold::columns) {
+            part.runs.push_back({c, {}, {}});
+            continue;
+        }
+        TextRun run{c, ascending_texts(*map), {}};
+        if (learned.counts) run.counts = counts_in_run_order(*map, run.texts, learned.counts->at(c));
+        part.runs.push_back(std::move(run));
     }
     return part;
 }
@@ -181,7 +209,7 @@ std::optional<MergeFault> merge_fault(std::span<const RunsPart* const> parts) {
 }
 
 std::optional<MergeFault> merge_fault(std::span<const Learned* const> parts) {
-    const std::vector<RunsPart> runs = runs_of_all(parts);
+    const std::vector<RunsPart> runs = runs_of_all(parts, RunsHold::columns);
     return merge_fault(pointers_to(runs));
 }
 
@@ -223,6 +251,12 @@ std::variant<RunsPart, MergeFault> merge_runs(std::span<const RunsPart* const> p
 Learned learned_of_runs(const RunsPart& part) {
     Learned learned;
     learned.numbers_read = part.numbers_read;
+    // The record is counted when every column is: codes number the coded
+    // texts in byte order, so a run's counts are already in code order.
+    if (std::all_of(part.runs.begin(), part.runs.end(), [](const TextRun& run) { return run.counts.has_value(); })) {
+        learned.counts.emplace();
+        for (const TextRun& run : part.runs) learned.counts->emplace(run.column, *run.counts);
+    }
     if (!part.has_state) return learned;
     EncodingInfo info;
     info.text_to_code.reserve(part.runs.size());
@@ -239,7 +273,7 @@ Learned learned_of_runs(const RunsPart& part) {
 }
 
 std::variant<Learned, MergeFault> merge_learned(std::span<const Learned* const> parts) {
-    const std::vector<RunsPart> runs = runs_of_all(parts);
+    const std::vector<RunsPart> runs = runs_of_all(parts, RunsHold::texts);
     std::variant<RunsPart, MergeFault> merged = merge_runs(pointers_to(runs));
     if (auto* fault = std::get_if<MergeFault>(&merged)) return *fault;
     return learned_of_runs(std::get<RunsPart>(merged));

@@ -47,8 +47,14 @@ struct MergeFault {
     std::size_t number_part;  // the part whose numbers were read as numbers
 };
 
-// A record's runs, viewing its maps (no counts).
-RunsPart runs_of(const Learned& learned);
+// What runs_of reads of a record: each string column's texts and counts, or
+// only which columns are string columns (all that a check of the column
+// kinds needs).
+enum class RunsHold { texts, columns };
+
+// A record's runs, viewing its maps; its counts, when it holds them, put in
+// the runs' byte order.
+RunsPart runs_of(const Learned& learned, RunsHold hold = RunsHold::texts);
 
 // Whether learned_of_runs(runs_of(learned)) gives back the same maps: every
 // string column's maps are as encode leaves them (texts ascending, codes
@@ -65,7 +71,8 @@ std::optional<MergeFault> merge_fault(std::span<const Learned* const> parts);
 // text when every part holding the column counted it. No hash map is built.
 std::variant<RunsPart, MergeFault> merge_runs(std::span<const RunsPart* const> parts);
 
-// The record whose maps number the runs' texts in byte order, as encode does.
+// The record whose maps number the runs' texts in byte order, as encode does,
+// counted when every run is.
 Learned learned_of_runs(const RunsPart& part);
 
 // `parts` are not empty; each lists its string columns ascending. The work

@@ -15,11 +15,13 @@ PyCFunction as_function(Function function) {
 
 PyMethodDef module_methods[] = {
     {"learn", as_function(module_learn), METH_FASTCALL | METH_KEYWORDS,
-     "learn(table)\n--\n\nWhat Encoder().encode(table) learns, as a Learned."},
+     "learn(table, count=False)\n--\n\nWhat Encoder().encode(table) learns, as a Learned; with count, the cells of "
+     "each text counted."},
     {"learn_and_encode", as_function(module_learn_and_encode), METH_FASTCALL | METH_KEYWORDS,
-     "learn_and_encode(table)\n--\n\nOne encode: the Learned and the codes."},
+     "learn_and_encode(table, count=False)\n--\n\nOne encode: the Learned and the codes."},
     {"from_state", as_function(module_from_state), METH_FASTCALL | METH_KEYWORDS,
-     "from_state(state, numbers_read)\n--\n\nA Learned read from state bytes."},
+     "from_state(state, numbers_read, counts=None)\n--\n\nA Learned read from state bytes, with its counts per "
+     "text when given."},
     {"merge", as_function(module_merge), METH_FASTCALL | METH_KEYWORDS,
      "merge(parts, cols, labels)\n--\n\nThe union of Learned parts, in the order given."},
     {"merge_runs", as_function(module_merge_runs), METH_FASTCALL | METH_KEYWORDS,
@@ -30,11 +32,14 @@ PyMethodDef module_methods[] = {
     {"check_merge", as_function(module_check_merge), METH_FASTCALL | METH_KEYWORDS,
      "check_merge(parts, cols, labels)\n--\n\nRaises what merge(parts, cols, labels) would refuse, merging nothing."},
     {"learn_arrow", as_function(module_learn_arrow), METH_FASTCALL | METH_KEYWORDS,
-     "learn_arrow(table)\n--\n\nWhat one encode of an Arrow table learns, no code written: (Learned, names)."},
+     "learn_arrow(table, count=False)\n--\n\nWhat one encode of an Arrow table learns, no code written: "
+     "(Learned, names, rows)."},
     {"learn_and_encode_arrow", as_function(module_learn_and_encode_arrow), METH_FASTCALL | METH_KEYWORDS,
-     "learn_and_encode_arrow(table)\n--\n\nOne encode of an Arrow table: (Learned, names, column-major codes)."},
+     "learn_and_encode_arrow(table, count=False)\n--\n\nOne encode of an Arrow table: (Learned, names, "
+     "column-major codes)."},
     {"transform_arrow", as_function(module_transform_arrow), METH_FASTCALL | METH_KEYWORDS,
-     "transform_arrow(learned, table, unknown)\n--\n\nAn Arrow table coded: (names, column-major codes)."},
+     "transform_arrow(learned, table, unknown, recode=None)\n--\n\nAn Arrow table coded: (names, column-major "
+     "codes)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -2,11 +2,13 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "engine/state_bytes.hpp"
 #include "pipeline/native/fault_messages.hpp"
+#include "pipeline/native/learn_arguments.hpp"
 #include "pipeline/native/learned_object.hpp"
 #include "pipeline/native/merge_learned.hpp"
 #include "pipeline/native/module_functions.hpp"
@@ -28,21 +30,35 @@ bool holds_a_number(const Matrix& matrix, ColumnIndex c) {
     return false;
 }
 
+// The counts of the string columns whose codes `matrix` holds.
+TextCounts counts_in(const EncodingInfo& info, const Matrix& matrix) {
+    return count_columns(info, matrix.rows(), [&](ColumnIndex c, std::size_t r) { return matrix.cell(r, c); });
+}
+
 // Encodes the table as Encoder.encode does, keeping what was learned; the
-// codes are written only when asked for (a fit keeps the maps alone).
-Result<std::pair<Learned, GatheredTable>> learn_table(PyObject* obj, bool write_codes) {
+// codes are written only when asked for (a fit keeps the maps alone), the
+// cells of each text counted when asked for.
+Result<std::pair<Learned, GatheredTable>> learn_table(PyObject* obj, bool write_codes, bool count) {
     QUORIX_TRY(GatheredTable table, read_table(obj, true));
     Learned learned;
     const std::size_t cols = table.matrix.cols();
     learned.numbers_read.assign(cols, 0);
+    if (count) learned.counts.emplace();
     if (table.encoded) {
-        // A NumPy text array: every cell a text.
+        // A NumPy text array: every cell a text, its codes in the matrix.
+        if (count) *learned.counts = counts_in(*table.encoded, table.matrix);
         learned.record.encoding_info = std::move(table.encoded);
         return std::pair<Learned, GatheredTable>(std::move(learned), std::move(table));
     }
     if (!table.copied) {
-        learned.record.encoding_info =
-            encode_object_array(table.gathered, write_codes ? table.matrix.data() : nullptr, cols, 1);
+        if (write_codes) {
+            learned.record.encoding_info = encode_object_array(table.gathered, table.matrix.data(), cols, 1);
+            if (count) *learned.counts = counts_in(*learned.record.encoding_info, table.matrix);
+        } else if (count) {
+            learned.record.encoding_info = learn_counting(table.gathered, *learned.counts);
+        } else {
+            learned.record.encoding_info = encode_object_array(table.gathered, nullptr, cols, 1);
+        }
     }
     for (ColumnIndex c = 0; c < cols; ++c) {
         bool read = false;
@@ -57,23 +73,15 @@ Result<std::pair<Learned, GatheredTable>> learn_table(PyObject* obj, bool write_
     return std::pair<Learned, GatheredTable>(std::move(learned), std::move(table));
 }
 
-Result<PyObject*> one_argument(const char* full_name, const char* name, PyObject* const* args, Py_ssize_t nargsf,
-                               PyObject* kwnames) {
-    const std::array<Parameter, 1> parameters{{{name, true}}};
-    std::array<PyObject*, 1> given{};
-    QUORIX_CHECK(match_vectorcall(full_name, parameters, args, PyVectorcall_NARGS(nargsf), kwnames, given));
-    return given[0];
-}
-
 Result<PyRef> learn(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    QUORIX_TRY(PyObject * table, one_argument("learn()", "table", args, nargsf, kwnames));
-    QUORIX_TRY(auto learned, learn_table(table, false));
+    QUORIX_TRY(const LearnArguments given, learn_arguments("learn()", args, nargsf, kwnames));
+    QUORIX_TRY(auto learned, learn_table(given.table, false, given.count));
     return new_learned_object(std::move(learned.first));
 }
 
 Result<PyRef> learn_and_encode(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    QUORIX_TRY(PyObject * table, one_argument("learn_and_encode()", "table", args, nargsf, kwnames));
-    QUORIX_TRY(auto learned, learn_table(table, true));
+    QUORIX_TRY(const LearnArguments given, learn_arguments("learn_and_encode()", args, nargsf, kwnames));
+    QUORIX_TRY(auto learned, learn_table(given.table, true, given.count));
     QUORIX_TRY(PyRef object, new_learned_object(std::move(learned.first)));
     GatheredTable& gathered = learned.second;
     QUORIX_TRY(PyRef codes, arr_to_out(gathered.matrix, std::move(gathered.out), nullptr));
@@ -88,9 +96,50 @@ Result<std::span<const std::uint8_t>> bytes_of(PyObject* object, const char* wha
                      static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
 }
 
+// The counts given beside a state: a dict of column -> int64 bytes in the
+// machine's order, one count per code of every string column, none negative.
+Result<TextCounts> counts_of(PyObject* given, const std::optional<EncodingInfo>& info) {
+    if (!PyDict_Check(given)) {
+        return PyError::type_mismatch(given, "dict").with_note("while processing 'counts'");
+    }
+    const std::size_t columns = info ? info->string_columns.size() : 0;
+    if (static_cast<std::size_t>(PyDict_Size(given)) != columns) {
+        return PyError::pending(PyExc_ValueError, "counts must hold one entry per string column (" +
+                                                      std::to_string(columns) + "), not " +
+                                                      std::to_string(PyDict_Size(given)));
+    }
+    TextCounts counts;
+    for (std::size_t i = 0; i < columns; ++i) {
+        const ColumnIndex c = info->string_columns[i];
+        QUORIX_TRY(PyRef key, checked(PyLong_FromSize_t(c)));
+        PyObject* entry = PyDict_GetItemWithError(given, key.get());  // borrowed
+        if (entry == nullptr) {
+            if (PyErr_Occurred()) return PyError::fetch();
+            return PyError::pending(PyExc_ValueError, "counts has no entry for string column " + std::to_string(c));
+        }
+        const PyRef held = PyRef::borrow(entry);
+        QUORIX_TRY(const auto bytes, bytes_of(held.get(), "counts"));
+        const std::size_t codes = code_count(*info, c);
+        if (bytes.size() != codes * sizeof(std::int64_t)) {
+            return PyError::pending(PyExc_ValueError, "the counts of column " + std::to_string(c) + " hold " +
+                                                          std::to_string(bytes.size()) + " bytes, not 8 for each of its " +
+                                                          std::to_string(codes) + " texts");
+        }
+        std::vector<std::int64_t> counted(codes);
+        if (codes != 0) std::memcpy(counted.data(), bytes.data(), bytes.size());
+        if (std::any_of(counted.begin(), counted.end(), [](std::int64_t n) { return n < 0; })) {
+            return PyError::pending(PyExc_ValueError, "the counts of column " + std::to_string(c) +
+                                                          " hold a negative count");
+        }
+        counts.emplace(c, std::move(counted));
+    }
+    return counts;
+}
+
 Result<PyRef> from_state(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    static constexpr std::array<Parameter, 2> parameters{{{"state", true}, {"numbers_read", true}}};
-    std::array<PyObject*, 2> given{};
+    static constexpr std::array<Parameter, 3> parameters{
+        {{"state", true}, {"numbers_read", true}, {"counts", false}}};
+    std::array<PyObject*, 3> given{};
     QUORIX_CHECK(match_vectorcall("from_state()", parameters, args, PyVectorcall_NARGS(nargsf), kwnames, given));
     QUORIX_TRY(const auto state, bytes_of(given[0], "state"));
     QUORIX_TRY(const auto flags, bytes_of(given[1], "numbers_read"));
@@ -98,7 +147,7 @@ Result<PyRef> from_state(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
     if (auto* failure = std::get_if<StateReadError>(&read)) {
         return PyError::pending(PyExc_ValueError, "failed to read the state: " + failure->message);
     }
-    Learned learned{std::get<Encoder>(std::move(read)), std::vector<std::uint8_t>(flags.begin(), flags.end())};
+    Learned learned{std::get<Encoder>(std::move(read)), std::vector<std::uint8_t>(flags.begin(), flags.end()), std::nullopt};
     if (learned.record.encoding_info) {
         // A state may list its string columns in any order, and one twice:
         // decode reads the list as a set, and so does everything here once it
@@ -106,6 +155,9 @@ Result<PyRef> from_state(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
         std::vector<ColumnIndex>& columns = learned.record.encoding_info->string_columns;
         std::sort(columns.begin(), columns.end());
         columns.erase(std::unique(columns.begin(), columns.end()), columns.end());
+    }
+    if (given[2] != nullptr && given[2] != Py_None) {
+        QUORIX_TRY(learned.counts, counts_of(given[2], learned.record.encoding_info));
     }
     return new_learned_object(std::move(learned));
 }

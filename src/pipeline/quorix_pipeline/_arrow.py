@@ -15,15 +15,16 @@ import importlib
 import math
 import sys
 import weakref
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from . import _native
+from ._fitted import _UNSEEN, _Fitted, _Options, _recoded
 
 if TYPE_CHECKING:
-    from ._text_encoder import TextEncoder, _Fitted
+    from ._text_encoder import TextEncoder
 
 # The kinds of Arrow input, by how they are read and what comes back.
 EAGER = ("polars", "table", "batch", "arrow")
@@ -90,12 +91,10 @@ def _check_columns(encoder: TextEncoder, fitted: _Fitted, names: list[str]) -> N
     encoder._check_labels(names, fitted)
 
 
-def _fitted(learned: _native.Learned, names: list[str]) -> _Fitted:
-    """The state of one fit of a table whose columns are `names`."""
-    from ._text_encoder import _Fitted
-
+def _fitted(learned: _native.Learned, names: list[str], rows: int, options: _Options) -> _Fitted:
+    """The state of one fit of a table of `rows` rows whose columns are `names`."""
     return _Fitted((learned,), tuple(learned.string_columns()), len(names), tuple(names), None,
-                   np.asarray(names, dtype=object))
+                   np.asarray(names, dtype=object), options.grouping, rows)
 
 
 # -- learning ------------------------------------------------------------------
@@ -159,7 +158,7 @@ def _empty_of(X: Any, kind: str) -> Any:
     return sys.modules["pyarrow"].Table.from_batches([], schema=X.schema)
 
 
-def _learn_stream(X: Any, kind: str, labels: list[str] | None) -> tuple[_native.Learned, list[str]]:
+def _learn_stream(X: Any, kind: str, labels: list[str] | None, count: bool) -> tuple[_native.Learned, list[str], int]:
     """What one fit of the whole stream learns, learned piece by piece: the
     batches gathered into pieces of at least _PIECE_ROWS rows, each piece
     learned, and the learned parts merged as a binary counter merges (two
@@ -176,7 +175,7 @@ def _learn_stream(X: Any, kind: str, labels: list[str] | None) -> tuple[_native.
     def learn_waiting(last: int) -> None:
         nonlocal waiting, waiting_rows
         try:
-            part, piece_names = _native.learn_arrow(_piece(waiting, kind))
+            part, piece_names, _ = _native.learn_arrow(_piece(waiting, kind), count=count)
             if piece_names != names:
                 raise ValueError(f"the stream's columns changed: {piece_names}, the schema {names}")
             parts.append((part, waiting_rows))
@@ -187,21 +186,22 @@ def _learn_stream(X: Any, kind: str, labels: list[str] | None) -> tuple[_native.
             raise _with_batch_note(error, first, last)
         waiting, waiting_rows = [], 0
 
-    count = 0
+    batches = 0
     for index, batch in enumerate(_batches(X, kind)):
         if not waiting:
             first = index
         waiting.append(batch)
         waiting_rows += len(batch) if kind == "lazy" else batch.num_rows
-        count += 1
+        batches += 1
         if waiting_rows >= _PIECE_ROWS:
             learn_waiting(index)
-    if waiting or count == 0:
-        if count == 0:
+    if waiting or batches == 0:
+        if batches == 0:
             waiting = [_empty_of(X, kind)]
-        learn_waiting(max(count - 1, 0))
+        learn_waiting(max(batches - 1, 0))
     learned = [part for part, _ in parts]
-    return (learned[0] if len(learned) == 1 else _native.merge(learned, len(names), message_labels)), names
+    rows = sum(part_rows for _, part_rows in parts)
+    return (learned[0] if len(learned) == 1 else _native.merge(learned, len(names), message_labels)), names, rows
 
 
 def _piece(batches: list[Any], kind: str) -> Any:
@@ -219,102 +219,149 @@ def _exporter(X: Any, kind: str) -> Any:
     return X
 
 
-def fit(X: Any, kind: str) -> _Fitted:
+def fit(X: Any, kind: str, options: _Options) -> _Fitted:
     if kind in STREAMS:
-        learned, names = _learn_stream(X, kind, None)
+        learned, names, rows = _learn_stream(X, kind, None, options.counting)
     else:
-        learned, names = _native.learn_arrow(_exporter(X, kind))
-    return _fitted(learned, names)
+        learned, names, rows = _native.learn_arrow(_exporter(X, kind), count=options.counting)
+    return _fitted(learned, names, rows, options)
 
 
-def fit_transform(encoder: TextEncoder, X: Any, kind: str) -> Any:
+def fit_transform(encoder: TextEncoder, X: Any, kind: str, options: _Options) -> Any:
     if kind in STREAMS:
-        encoder._fitted = fitted = fit(X, kind)
+        fitted = fit(X, kind, options)
+        options.check(fitted)
+        encoder._fitted = fitted
         return transform(encoder, fitted, X, kind)
-    learned, names, codes = _native.learn_and_encode_arrow(_exporter(X, kind))
-    encoder._fitted = _fitted(learned, names)
-    return _output(encoder, X, kind, names, codes)
+    learned, names, codes = _native.learn_and_encode_arrow(_exporter(X, kind), count=options.counting)
+    fitted = _fitted(learned, names, codes.shape[0], options)
+    options.check(fitted)
+    apart = options.unseen_apart()
+    if fitted.grouping != ("auto", None, None):
+        # A text outside the given categories codes as unknown.
+        codes = _recoded(codes, False, fitted, _UNSEEN if apart else options.unknown)
+    encoder._fitted = fitted
+    return _output(encoder, X, kind, names, _shaped(codes, fitted, options, apart))
 
 
-def learn_part(encoder: TextEncoder, fitted: _Fitted, X: Any, kind: str) -> tuple[_native.Learned, int]:
+def learn_part(encoder: TextEncoder, fitted: _Fitted, X: Any, kind: str, options: _Options) -> _Fitted:
     """What partial_fit adds: X's part, its columns checked against what was learned."""
     names = _names_before(X, kind)
     if names is not None:
         _check_columns(encoder, fitted, names)
     if kind in STREAMS:
-        part, names = _learn_stream(X, kind, None if fitted.labels is None else list(fitted.labels))
+        part, names, rows = _learn_stream(X, kind, None if fitted.labels is None else list(fitted.labels),
+                                          options.counting)
     else:
-        part, names = _native.learn_arrow(_exporter(X, kind))
+        part, names, rows = _native.learn_arrow(_exporter(X, kind), count=options.counting)
         _check_columns(encoder, fitted, names)
-    return part, len(names)
+    return _Fitted((part,), tuple(part.string_columns()), len(names), grouping=options.grouping, rows=rows)
+
+
+def _shaped(codes: np.ndarray, fitted: _Fitted, options: _Options, apart: bool) -> list[np.ndarray]:
+    """The codes as one array per column: a text column's as the options
+    shape them (missing values, unseen texts told apart, dtype), the others'
+    float64 numbers as they are."""
+    texts = set(fitted.string_columns)
+    plain = math.isnan(options.missing) and not apart
+    columns = []
+    for c in range(codes.shape[1]):
+        values = codes[:, c]
+        if c in texts:
+            if not plain:
+                values = values.copy()
+                options.fill(values, apart)
+            if options.dtype != np.float64:
+                values = values.astype(options.dtype)
+        columns.append(values)
+    return columns
 
 
 # -- applying ------------------------------------------------------------------
 
 
 def transform(encoder: TextEncoder, fitted: _Fitted, X: Any, kind: str) -> Any:
-    unknown = encoder._options().unknown
+    options = encoder._options()
     names = _names_before(X, kind)
     if names is not None:
         _check_columns(encoder, fitted, names)
+    code = _coder(fitted, options)
     if kind == "lazy":
-        return _transform_lazy(fitted, X, names or [], unknown)
+        polars = sys.modules["polars"]
+        schema = polars.Schema({name: _polars_type(polars, _dtype_of(fitted, options, c))
+                                for c, name in enumerate(names or [])})
+
+        def code_frame(frame: Any) -> Any:
+            frame_names, columns = code(frame)
+            return _polars_frame(frame_names, columns)
+
+        return X.map_batches(code_frame, schema=schema, streamable=True)
     if kind == "reader":
-        return _transform_reader(fitted, X, names or [], unknown)
-    names, codes = _native.transform_arrow(fitted.learned, _exporter(X, kind), unknown)
+        pyarrow = sys.modules["pyarrow"]
+        schema = pyarrow.schema([(name, pyarrow.from_numpy_dtype(_dtype_of(fitted, options, c)))
+                                 for c, name in enumerate(names or [])])
+
+        def coded() -> Iterator[Any]:
+            for batch in _batches(X, "reader"):
+                batch_names, columns = code(_exporter(batch, "batch"))
+                yield _arrow_table(batch_names, columns, batch=True)
+
+        return pyarrow.RecordBatchReader.from_batches(schema, coded())
+    names, columns = code(_exporter(X, kind))
     if kind == "arrow":
         _check_columns(encoder, fitted, names)
-    return _output(encoder, X, kind, names, codes)
+    return _output(encoder, X, kind, names, columns)
 
 
-def _output(encoder: TextEncoder, X: Any, kind: str, names: list[str], codes: np.ndarray) -> Any:
-    """The codes (column-major: each column one contiguous run, handed out
-    without a copy) as the kind that came in, or as set_output asks."""
+def _coder(fitted: _Fitted, options: _Options) -> Callable[[Any], tuple[list[str], list[np.ndarray]]]:
+    """What codes one eager table: its names and one array per column.
+    Texts are looked up in the learned maps through the options' tables; an
+    unseen text is looked up as a code no text has when it must be told
+    apart from a missing value."""
+    apart = options.unseen_apart()
+    unknown = _UNSEEN if apart else options.unknown
+    learned, recode = fitted.lookup(unknown)
+
+    def code(table: Any) -> tuple[list[str], list[np.ndarray]]:
+        names, codes = _native.transform_arrow(learned, table, unknown, recode)
+        return names, _shaped(codes, fitted, options, apart)
+
+    return code
+
+
+def _dtype_of(fitted: _Fitted, options: _Options, column: int) -> np.dtype:
+    return options.dtype if column in fitted.string_columns else np.dtype(np.float64)
+
+
+def _polars_type(polars: Any, dtype: np.dtype) -> Any:
+    return polars.Series(np.empty(0, dtype=dtype)).dtype
+
+
+def _output(encoder: TextEncoder, X: Any, kind: str, names: list[str], columns: list[np.ndarray]) -> Any:
+    """The codes (one array per column, handed out without a copy where its
+    dtype allows) as the kind that came in, or as set_output asks."""
     config = getattr(encoder, "_sklearn_output_config", {}).get("transform", "default")
     if config == "pandas":
         pandas = importlib.import_module("pandas")
-        return pandas.DataFrame(codes, columns=names, copy=False)
+        frame = pandas.DataFrame(dict(enumerate(columns)), copy=False)
+        frame.columns = names
+        return frame
     if config == "polars" or kind in ("polars", "lazy"):
-        return _polars_frame(names, codes)
-    return _arrow_table(names, codes, batch=kind == "batch")
+        return _polars_frame(names, columns)
+    return _arrow_table(names, columns, batch=kind == "batch")
 
 
-def _polars_frame(names: list[str], codes: np.ndarray) -> Any:
+def _polars_frame(names: list[str], columns: list[np.ndarray]) -> Any:
     polars = importlib.import_module("polars")
-    return polars.DataFrame([polars.Series(name, codes[:, c]) for c, name in enumerate(names)])
+    return polars.DataFrame([polars.Series(name, column) for name, column in zip(names, columns)])
 
 
-def _arrow_table(names: list[str], codes: np.ndarray, batch: bool = False) -> Any:
+def _arrow_table(names: list[str], columns: list[np.ndarray], batch: bool = False) -> Any:
     pyarrow = importlib.import_module("pyarrow")
-    columns = [pyarrow.array(codes[:, c], type=pyarrow.float64()) for c in range(len(names))]
+    arrays = [pyarrow.array(column, type=pyarrow.from_numpy_dtype(column.dtype)) for column in columns]
     if batch:
-        return pyarrow.RecordBatch.from_arrays(columns, names=names)
-    return pyarrow.Table.from_arrays(columns, names=names)
-
-
-def _transform_lazy(fitted: _Fitted, X: Any, names: list[str], unknown: float | None) -> Any:
-    polars = sys.modules["polars"]
-    learned = fitted.learned
-    schema = polars.Schema({name: polars.Float64 for name in names})
-
-    def code(frame: Any) -> Any:
-        batch_names, codes = _native.transform_arrow(learned, frame, unknown)
-        return _polars_frame(batch_names, codes)
-
-    return X.map_batches(code, schema=schema, streamable=True)
-
-
-def _transform_reader(fitted: _Fitted, X: Any, names: list[str], unknown: float | None) -> Any:
-    pyarrow = sys.modules["pyarrow"]
-    learned = fitted.learned
-    schema = pyarrow.schema([(name, pyarrow.float64()) for name in names])
-
-    def coded() -> Iterator[Any]:
-        for batch in _batches(X, "reader"):
-            batch_names, codes = _native.transform_arrow(learned, _exporter(batch, "batch"), unknown)
-            yield _arrow_table(batch_names, codes, batch=True)
-
-    return pyarrow.RecordBatchReader.from_batches(schema, coded())
+        return pyarrow.RecordBatch.from_arrays(arrays, names=names)
+    return pyarrow.Table.from_arrays(arrays, names=names)
 
 
 def inverse_transform(encoder: TextEncoder, fitted: _Fitted, X: Any, kind: str) -> Any:
@@ -335,9 +382,10 @@ def inverse_transform(encoder: TextEncoder, fitted: _Fitted, X: Any, kind: str) 
     count = fitted.columns
     if count is not None and len(names) != count:
         raise ValueError(f"X has {len(names)} features, but {type(encoder).__name__} is expecting {count} features as input.")
-    unknown = encoder._options().unknown
+    options = encoder._options()
+    unknown, missing = options.unknown, options.missing
     string_columns = list(fitted.string_columns)
-    texts: Any = fitted.learned.inverse_transform(np.ascontiguousarray(values)) if string_columns else None
+    texts: Any = fitted.decoding.inverse_transform(np.ascontiguousarray(values)) if string_columns else None
     columns: list[tuple[str, Any, bool]] = []
     for c, name in enumerate(names):
         if c not in string_columns:
@@ -347,6 +395,8 @@ def inverse_transform(encoder: TextEncoder, fitted: _Fitted, X: Any, kind: str) 
         absent = np.isnan(codes)
         if unknown is not None and not math.isnan(unknown):
             absent |= codes == unknown
+        if not math.isnan(missing):
+            absent |= codes == missing
         column: Any = np.array(texts[:, c], dtype=object)
         column[absent] = None
         columns.append((name, column, True))

@@ -8,12 +8,14 @@ object, so quorix_pipeline imports without it.
 from __future__ import annotations
 
 import collections
-import copy
 import pickle
 import sys
 import threading
 import uuid
 from typing import Any
+
+from . import _native
+from ._fitted import _Fitted, _Options, _string_labels, learn_with_params
 
 # How many learned states one merge task takes: a wide tree keeps the number
 # of levels (and so of round trips) small; the states are small beside the data.
@@ -74,14 +76,14 @@ def _in_partition(work: Any, index: int | str, count: int) -> Any:
 
 
 def _learn_partition(params: dict[str, Any], frame: Any, index: int, count: int) -> Any:
-    """One partition learned on the worker holding it. What travels back is
-    what the merge reads: per text column its distinct texts in byte order in
-    one buffer, their counts when asked for, what was read as numbers, and
-    the partition's column count, labels and rows."""
-    from ._text_encoder import TextEncoder
+    """One partition learned on the worker holding it, checked as a fit
+    checks it. What travels back is what the merge reads: per text column its
+    distinct texts in byte order in one buffer, their counts when the options
+    ask for them, what was read as numbers, and the partition's column count,
+    labels and rows."""
 
     def work() -> Any:
-        fitted = TextEncoder(**params).fit(frame)._state()
+        fitted = learn_with_params(params, frame)
         runs = fitted.runs()
         if runs is None:  # never for a fit: its maps are a fit's
             raise RuntimeError("a partition's maps are not in byte order")
@@ -92,9 +94,7 @@ def _learn_partition(params: dict[str, Any], frame: Any, index: int, count: int)
 
 def _merged(parts: list[Any]) -> Any:
     """The union of learned parts, in order: their runs merged as sorted runs
-    (no map is built), the rows added up."""
-    from . import _native
-
+    (no map is built, the counts added up by text), the rows added up."""
     first_runs, columns, labels, _ = parts[0]
     for position, (_, other_columns, other_labels, _) in enumerate(parts[1:], 1):
         # Partitions of one DataFrame share its columns, unless the meta lied.
@@ -116,12 +116,10 @@ def _merge_learned(spans: list[tuple[int, int]], *learned: Any) -> Any:
 
 
 def learn(params: dict[str, Any], ddf: Any) -> Any:
-    """A TextEncoder(**params) learned from every partition of `ddf`, in
-    partition order: the parts merged in a tree on the workers, the maps
-    built once, here."""
+    """What TextEncoder(**params) learns from every partition of `ddf`, in
+    partition order, as its fitted state: the parts merged in a tree on the
+    workers, the maps built once, here."""
     import dask
-
-    from ._text_encoder import TextEncoder, _Fitted
 
     parts = ddf.to_delayed()
     count = len(parts)
@@ -134,12 +132,9 @@ def learn(params: dict[str, Any], ddf: Any) -> Any:
         level = [merge_task(spans[g : g + MERGE_FAN_IN], *level[g : g + MERGE_FAN_IN]) for g in groups]
         spans = [(spans[g][0], spans[min(g + MERGE_FAN_IN, len(spans)) - 1][1]) for g in groups]
     runs, columns, labels, rows = level[0].compute()
-    encoder = TextEncoder(**params)
-    grouping = encoder._options().grouping
-    names = None if labels is None else tuple(labels) if all(type(label) is str for label in labels) else None
+    names = None if labels is None else _string_labels(list(labels))
     index = ddf._meta.columns if labels is not None and list(ddf._meta.columns) == list(labels) else None
-    encoder._fitted = _Fitted.of_runs(runs, columns, labels, names, grouping, rows, index)
-    return encoder
+    return _Fitted.of_runs(runs, columns, labels, names, _Options.of_params(params).grouping, rows, index)
 
 
 # Fitted states decoded in this process, by token: a worker decodes one (and
