@@ -349,7 +349,8 @@ class _Fitted:
 
     @classmethod
     def of_runs(cls, runs: _native._Runs, columns: int | None, labels: tuple[Any, ...] | None,
-                names: Sequence[str] | None, grouping: tuple[Any, Any, Any], rows: int, index: Any = None) -> _Fitted:
+                names: Sequence[str] | np.ndarray | None, grouping: tuple[Any, Any, Any], rows: int,
+                index: Any = None) -> _Fitted:
         """The state of runs: the maps built once, the counts kept as they came."""
         learned = _native.learn_runs([runs], 1 + max((c[0] for c in runs[2]), default=-1), None)
         return cls((learned,), tuple(learned.string_columns()), columns, labels, index,
