@@ -30,9 +30,7 @@ def client():
 
     # dask would otherwise turn object columns into Arrow strings as it builds
     # partitions (1.0 becomes "1.0"); these tests choose each storage themselves.
-    # The memory manager would drop the copies a broadcast made within its
-    # 2-second cycle while no task waits on them, racing the test that counts them.
-    settings = {"dataframe.convert-string": False, "distributed.scheduler.active-memory-manager.start": False}
+    settings = {"dataframe.convert-string": False}
     with dask.config.set(settings), distributed.LocalCluster(
         n_workers=2, processes=True, threads_per_worker=1, dashboard_address=":0", silence_logs=logging.CRITICAL
     ) as cluster, distributed.Client(cluster) as client:
@@ -184,14 +182,26 @@ def test_errors_name_the_partition_and_the_column(client):
         fitted.transform(frame.rename(columns={"x": "y"}))
 
 
-def test_the_encoder_reaches_each_worker_once(client):
+def test_the_fitted_state_is_decoded_once_per_worker(client):
+    from quorix_pipeline import _dask
+
     client.wait_for_workers(2)  # one may be back from the test that killed it
     fitted = TextEncoder().fit(pd.DataFrame({"t": ["a", "b"]}))
-    before = {key for keys in client.has_what().values() for key in keys}
-    lazy = fitted.transform(dd.from_pandas(pd.DataFrame({"t": ["a", "b"] * 8}), npartitions=8))
-    assert not any("TextEncoder" in repr(task) for task in dict(lazy.__dask_graph__()).values())
-    # Sent ahead to every worker, as one piece of data that the tasks name.
-    held = {worker: set(keys) - before for worker, keys in client.has_what().items()}
-    assert len(held) == 2 and all(len(keys) == 1 for keys in held.values())
-    assert len(set.union(*held.values())) == 1
-    assert lazy.compute()["t"].tolist() == [0.0, 1.0] * 8
+    ddf = dd.from_pandas(pd.DataFrame({"t": ["a", "b"] * 8}), npartitions=8)
+    lazy = fitted.transform(ddf)
+    graph = dict(lazy.__dask_graph__())
+    # One task of the graph carries the state, as bytes, and no encoder object.
+    assert len([key for key in graph if "text-encoder" in str(key)]) == 1
+    assert not any("TextEncoder" in repr(task) for task in graph.values())
+    again = fitted.transform(ddf)
+    # Fitted again once the graphs are built: they code with the state of their call.
+    fitted.fit(pd.DataFrame({"t": ["0", "a", "b"]}))
+    decoded = client.run(lambda: _dask.decoded_count)
+    for _ in range(2):
+        assert lazy.compute()["t"].tolist() == [0.0, 1.0] * 8
+    assert again.compute()["t"].tolist() == [0.0, 1.0] * 8
+    # However many tasks, computes and transforms of the same state: each
+    # worker process decoded it at most once.
+    grown = {worker: count - decoded[worker] for worker, count in client.run(lambda: _dask.decoded_count).items()}
+    assert all(count <= 1 for count in grown.values()) and sum(grown.values()) >= 1, grown
+    assert fitted.transform(ddf).compute()["t"].tolist() == [1.0, 2.0] * 8

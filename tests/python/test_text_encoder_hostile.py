@@ -161,10 +161,10 @@ def test_the_dask_merge_step_carries_an_internal_error_as_a_runtime_error(monkey
     class Panic(BaseException):
         pass
 
-    def panicking(states, grouping):
+    def panicking(parts, cols, labels):
         raise Panic("engine fault")
 
-    monkeypatch.setattr(_dask, "merged", panicking)
+    monkeypatch.setattr(_native, "merge_runs", panicking)
     ddf = dd.from_pandas(pd.DataFrame({"t": ["a", "b"]}), npartitions=2)
     assert ddf.npartitions == 2
     with sync, pytest.raises(RuntimeError) as raised:

@@ -202,6 +202,31 @@ def test_parts_group_infrequent_texts_as_one_fit_does(tables, grouping, data):
     for learned in (chunked, merged, pickle.loads(pickle.dumps(chunked))):
         assert np.array_equal(learned.transform(table), expected, equal_nan=True)
         assert repr(learned.infrequent_categories_) == repr(whole.infrequent_categories_)
+    dd = _dask_dataframe()
+    if dd is None:
+        return
+    # Through dask: each part a partition, its texts and counts sent back as
+    # runs and merged as runs; the pickle of the result (runs) keeps the counts.
+    import dask
+
+    labels = [f"c{c}" for c in range(table.shape[1])]
+    frames = [pd.DataFrame(part, columns=labels) for part in parts]
+    meta = pd.DataFrame({label: pd.Series([], dtype=object) for label in labels})
+    with dask.config.set({"scheduler": "sync", "dataframe.convert-string": False}):
+        ddf = dd.from_delayed([dask.delayed(frame) for frame in frames], meta=meta, verify_meta=False)
+        fitted = TextEncoder(unknown=-1, **grouping).fit(ddf)
+    frame = pd.DataFrame(table, columns=labels)
+    for learned in (fitted, pickle.loads(pickle.dumps(fitted))):
+        assert np.array_equal(learned.transform(frame).to_numpy(), expected, equal_nan=True)
+        assert repr(learned.infrequent_categories_) == repr(whole.infrequent_categories_)
+
+
+def _dask_dataframe():
+    try:
+        import dask.dataframe
+    except ImportError:
+        return None
+    return dask.dataframe
 
 
 def test_max_categories_lets_a_gradient_boosted_model_take_a_wide_column():

@@ -7,6 +7,7 @@
 #include "pipeline/native/learned_object.hpp"
 #include "pipeline/native/look_up_codes.hpp"
 #include "pipeline/native/read_table.hpp"
+#include "pipeline/native/runs_objects.hpp"
 #include "pipeline/native/recode_tables.hpp"
 #include "binding/arr_to_out.hpp"
 #include "binding/pyany_to_vec.hpp"
@@ -76,6 +77,12 @@ Result<PyRef> learned_numbers_read(PyObject* self, PyObject*) {
     const std::vector<std::uint8_t>& flags = learned_in(self).numbers_read;
     return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(flags.data()),
                                              static_cast<Py_ssize_t>(flags.size())));
+}
+
+Result<PyRef> learned_runs(PyObject* self, PyObject*) {
+    const Learned& learned = learned_in(self);
+    if (!rebuilt_by_runs(learned)) return PyRef::borrow(Py_None);
+    return runs_object(runs_of(learned));
 }
 
 Result<PyRef> learned_string_columns(PyObject* self, PyObject*) {

@@ -38,6 +38,7 @@ Result<PyRef> learned_inverse_transform(PyObject* self, PyObject* const* args, P
 Result<PyRef> learned_state(PyObject* self, PyObject* unused);
 Result<PyRef> learned_numbers_read(PyObject* self, PyObject* unused);
 Result<PyRef> learned_string_columns(PyObject* self, PyObject* unused);
+Result<PyRef> learned_runs(PyObject* self, PyObject* unused);
 Result<PyRef> learned_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 Result<PyRef> learned_categories(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 

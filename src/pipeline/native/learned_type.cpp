@@ -36,6 +36,9 @@ PyMethodDef learned_methods[] = {
      "numbers_read($self)\n--\n\nOne byte per column: 1 where it held numbers read as numbers."},
     {"string_columns", method_entry<learned_string_columns>(), METH_NOARGS,
      "string_columns($self)\n--\n\nThe positions of the string columns."},
+    {"runs", method_entry<learned_runs>(), METH_NOARGS,
+     "runs($self)\n--\n\nThe learned texts as runs, each held once; None for maps that only state bytes "
+     "keep."},
     {"categories", method_entry<learned_categories>(), METH_FASTCALL | METH_KEYWORDS,
      "categories($self, column)\n--\n\nThe coded texts of a string column, by ascending code."},
     {nullptr, nullptr, 0, nullptr},

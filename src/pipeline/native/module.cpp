@@ -18,6 +18,11 @@ PyMethodDef module_methods[] = {
      "text when given."},
     {"merge", method_entry<merge>(), METH_FASTCALL | METH_KEYWORDS,
      "merge(parts, cols, labels)\n--\n\nThe union of Learned parts, in the order given."},
+    {"merge_runs", method_entry<merge_learned_runs>(), METH_FASTCALL | METH_KEYWORDS,
+     "merge_runs(parts, cols, labels)\n--\n\nThe union of learned runs, in the order given, as runs: no map is "
+     "built."},
+    {"learn_runs", method_entry<learn_runs>(), METH_FASTCALL | METH_KEYWORDS,
+     "learn_runs(parts, cols, labels)\n--\n\nThe union of learned runs as a Learned."},
     {"check_merge", method_entry<check_merge>(), METH_FASTCALL | METH_KEYWORDS,
      "check_merge(parts, cols, labels)\n--\n\nRaises what merge(parts, cols, labels) would refuse, merging nothing."},
     {"learn_arrow", method_entry<learn_arrow>(), METH_FASTCALL | METH_KEYWORDS,

@@ -12,6 +12,7 @@
 #include "pipeline/native/merge_learned.hpp"
 #include "pipeline/native/module_functions.hpp"
 #include "pipeline/native/read_table.hpp"
+#include "pipeline/native/runs_objects.hpp"
 #include "binding/arr_to_out.hpp"
 #include "binding/pyany_to_vec.hpp"
 #include "binding/arguments.hpp"
@@ -224,6 +225,57 @@ Result<PyRef> check_merge(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
         return merge_error(*fault, merging.labels);
     }
     return PyRef::borrow(Py_None);
+}
+
+namespace {
+
+// The runs given to merge_runs and learn_runs, checked, their buffers held.
+struct RunsArguments {
+    std::vector<PyRef> held;
+    std::vector<RunsPart> parts;
+    Labels labels;
+};
+
+Result<RunsArguments> runs_arguments(const char* full_name, PyObject* const* args, Py_ssize_t nargsf,
+                                     PyObject* kwnames) {
+    static constexpr std::array<Parameter, 3> parameters{{{"parts", true}, {"cols", true}, {"labels", true}}};
+    std::array<PyObject*, 3> given{};
+    QUORIX_CHECK(match_vectorcall(full_name, parameters, args, PyVectorcall_NARGS(nargsf), kwnames, given));
+    const std::size_t cols = PyLong_AsSize_t(given[1]);
+    if (cols == static_cast<std::size_t>(-1) && PyErr_Occurred()) return PyError::fetch();
+    RunsArguments merging;
+    QUORIX_TRY(PyRef items, checked(PySequence_Fast(given[0], "parts must be a sequence")));
+    merging.held.push_back(items);
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    if (count == 0) return PyError::pending(PyExc_ValueError, "merge needs at least one part");
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        QUORIX_TRY(RunsPart part, runs_from_object(PySequence_Fast_GET_ITEM(items.get(), i), cols, merging.held));
+        merging.parts.push_back(std::move(part));
+    }
+    QUORIX_TRY(merging.labels, labels_of(given[2]));
+    return merging;
+}
+
+Result<RunsPart> merged_runs(const RunsArguments& merging) {
+    std::vector<const RunsPart*> parts;
+    for (const RunsPart& part : merging.parts) parts.push_back(&part);
+    std::variant<RunsPart, MergeFault> merged = merge_runs(parts);
+    if (auto* fault = std::get_if<MergeFault>(&merged)) return merge_error(*fault, merging.labels);
+    return std::get<RunsPart>(std::move(merged));
+}
+
+}  // namespace
+
+Result<PyRef> merge_learned_runs(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    QUORIX_TRY(const RunsArguments merging, runs_arguments("merge_runs()", args, nargsf, kwnames));
+    QUORIX_TRY(const RunsPart merged, merged_runs(merging));
+    return runs_object(merged);
+}
+
+Result<PyRef> learn_runs(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    QUORIX_TRY(const RunsArguments merging, runs_arguments("learn_runs()", args, nargsf, kwnames));
+    QUORIX_TRY(const RunsPart merged, merged_runs(merging));
+    return new_learned_object(learned_of_runs(merged));
 }
 
 }  // namespace quorix::pipeline

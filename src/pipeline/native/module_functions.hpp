@@ -9,14 +9,18 @@
 
 namespace quorix::pipeline {
 
-// learn(table) -> Learned: what Encoder().encode(table) learns.
+// learn(table, count=False) -> Learned: what Encoder().encode(table) learns.
 Result<PyRef> learn(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
-// learn_and_encode(table) -> (Learned, codes).
+// learn_and_encode(table, count=False) -> (Learned, codes).
 Result<PyRef> learn_and_encode(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
-// from_state(state, numbers_read) -> Learned.
+// from_state(state, numbers_read, counts=None) -> Learned.
 Result<PyRef> from_state(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 // merge(parts, cols, labels) -> Learned.
 Result<PyRef> merge(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+// merge_runs(parts, cols, labels) -> runs: the union of learned runs, no map built.
+Result<PyRef> merge_learned_runs(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+// learn_runs(parts, cols, labels) -> Learned: the union of learned runs.
+Result<PyRef> learn_runs(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 // check_merge(parts, cols, labels) -> None, raising what merge would.
 Result<PyRef> check_merge(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 

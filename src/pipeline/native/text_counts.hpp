@@ -1,11 +1,10 @@
 // How many cells held each learned text: read off the codes of the pass that
-// learned the texts, and added up by text when learned parts are merged.
+// learned the texts (a merge adds them up by text: see merge_learned.hpp).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <span>
 #include <vector>
 
 #include "engine/encoding_info.hpp"
@@ -48,11 +47,6 @@ std::vector<std::int64_t> count_codes(std::size_t rows, std::size_t codes, const
 // with no codes asked for: the string columns are coded into a block that
 // holds their codes until they are counted. `gathered` is left as given.
 EncodingInfo learn_counting(GatheredColumns& gathered, TextCounts& counts);
-
-// The counts of the union `merged` of `parts`, each part's count added to
-// the code its text has in the union. Every part holds counts.
-struct Learned;
-TextCounts merged_counts(std::span<const Learned* const> parts, const EncodingInfo& merged);
 
 // The counts of every string column of `info`, column c's row r coded as
 // code_at(c, r); the columns counted side by side on the pool.

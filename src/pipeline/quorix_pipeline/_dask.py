@@ -7,11 +7,15 @@ object, so quorix_pipeline imports without it.
 
 from __future__ import annotations
 
+import collections
+import pickle
 import sys
+import threading
 import uuid
 from typing import Any
 
-from ._fitted import learn_with_params, merged
+from . import _native
+from ._fitted import _Fitted, _Options, _string_labels, learn_with_params
 
 # How many learned states one merge task takes: a wide tree keeps the number
 # of levels (and so of round trips) small; the states are small beside the data.
@@ -72,9 +76,34 @@ def _in_partition(work: Any, index: int | str, count: int) -> Any:
 
 
 def _learn_partition(params: dict[str, Any], frame: Any, index: int, count: int) -> Any:
-    """One partition learned on the worker holding it; what travels back is
-    the fitted state's pickle: its learned state bytes."""
-    return _in_partition(lambda: learn_with_params(params, frame), index, count)
+    """One partition learned on the worker holding it, checked as a fit
+    checks it. What travels back is what the merge reads: per text column its
+    distinct texts in byte order in one buffer, their counts when the options
+    ask for them, what was read as numbers, and the partition's column count,
+    labels and rows."""
+
+    def work() -> Any:
+        fitted = learn_with_params(params, frame)
+        runs = fitted.runs()
+        if runs is None:  # never for a fit: its maps are a fit's
+            raise RuntimeError("a partition's maps are not in byte order")
+        return runs, fitted.columns, fitted.labels, fitted.rows
+
+    return _in_partition(work, index, count)
+
+
+def _merged(parts: list[Any]) -> Any:
+    """The union of learned parts, in order: their runs merged as sorted runs
+    (no map is built, the counts added up by text), the rows added up."""
+    first_runs, columns, labels, _ = parts[0]
+    for position, (_, other_columns, other_labels, _) in enumerate(parts[1:], 1):
+        # Partitions of one DataFrame share its columns, unless the meta lied.
+        if other_columns != columns or other_labels != labels:
+            raise ValueError(f"part {position} learned the columns {list(other_labels or ())}, part 0 learned "
+                             f"{list(labels or ())}")
+    named = None if labels is None else [str(label) for label in labels]
+    runs = _native.merge_runs([part[0] for part in parts], columns, named) if len(parts) > 1 else first_runs
+    return runs, columns, labels, sum(part[3] for part in parts)
 
 
 def _merge_learned(spans: list[tuple[int, int]], *learned: Any) -> Any:
@@ -83,13 +112,13 @@ def _merge_learned(spans: list[tuple[int, int]], *learned: Any) -> Any:
         f"part {part}: partition {first}" if first == last else f"part {part}: partitions {first} to {last}"
         for part, (first, last) in enumerate(spans)
     )
-    return _carrying(lambda: merged(learned, learned[0].grouping),
-                     f"in the merge of the dask DataFrame's partitions ({shown})")
+    return _carrying(lambda: _merged(list(learned)), f"in the merge of the dask DataFrame's partitions ({shown})")
 
 
 def learn(params: dict[str, Any], ddf: Any) -> Any:
     """What TextEncoder(**params) learns from every partition of `ddf`, in
-    partition order: its fitted state."""
+    partition order, as its fitted state: the parts merged in a tree on the
+    workers, the maps built once, here."""
     import dask
 
     parts = ddf.to_delayed()
@@ -102,33 +131,98 @@ def learn(params: dict[str, Any], ddf: Any) -> Any:
         groups = range(0, len(level), MERGE_FAN_IN)
         level = [merge_task(spans[g : g + MERGE_FAN_IN], *level[g : g + MERGE_FAN_IN]) for g in groups]
         spans = [(spans[g][0], spans[min(g + MERGE_FAN_IN, len(spans)) - 1][1]) for g in groups]
-    return level[0].compute()
+    runs, columns, labels, rows = level[0].compute()
+    names = None if labels is None else _string_labels(list(labels))
+    index = ddf._meta.columns if labels is not None and list(ddf._meta.columns) == list(labels) else None
+    return _Fitted.of_runs(runs, columns, labels, names, _Options.of_params(params).grouping, rows, index)
+
+
+# Fitted states decoded in this process, by token: a worker decodes one (and
+# builds its lookup index) once, however many tasks or transfers bring it.
+# A few are kept, the latest last, so that memory does not grow with the
+# number of transforms.
+_DECODED: collections.OrderedDict[str, Any] = collections.OrderedDict()
+_DECODED_KEPT = 2
+_DECODED_LOCK = threading.Lock()
+# How many states this process decoded (read by the tests).
+decoded_count = 0
+
+
+def _decoded(token: str, payload: bytes) -> Any:
+    global decoded_count
+    with _DECODED_LOCK:
+        fitted = _DECODED.get(token)
+        if fitted is not None:
+            _DECODED.move_to_end(token)
+            return fitted
+        fitted = pickle.loads(payload)
+        decoded_count += 1
+        _DECODED[token] = fitted
+        while len(_DECODED) > _DECODED_KEPT:
+            _DECODED.popitem(last=False)
+        return fitted
+
+
+def _arrived(token: str, params: dict[str, Any], extra: dict[str, Any], payload: bytes) -> Shipped:
+    from ._text_encoder import TextEncoder
+
+    encoder = TextEncoder(**params)
+    encoder.__dict__.update(extra)
+    encoder._fitted = _decoded(token, payload)
+    return Shipped(encoder, token)
+
+
+def _parts_of(encoder: Any, token: str) -> tuple[str, dict[str, Any], dict[str, Any], bytes]:
+    """What _arrived makes the encoder again from: plain objects and the
+    fitted state's pickle (its runs)."""
+    extra = {k: v for k, v in encoder.__dict__.items() if k == "_sklearn_output_config"}
+    payload = pickle.dumps(encoder._state(), protocol=pickle.HIGHEST_PROTOCOL)
+    return token, encoder.get_params(), extra, payload
+
+
+class Shipped:
+    """A frozen encoder as it travels between workers: its parameters, and
+    its fitted state as runs under a token of that state. A process that
+    already decoded the state under that token takes it (and its lookup
+    index) from its cache rather than decoding it again."""
+
+    def __init__(self, encoder: Any, token: str) -> None:
+        self.encoder = encoder
+        self.token = token
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (_arrived, _parts_of(self.encoder, self.token))
+
+
+def _token(fitted: Any) -> str:
+    """One token per fitted state, made once: the same state sent again is
+    known by it."""
+    token: str = fitted.__dict__.setdefault("_token", uuid.uuid4().hex)
+    return token
 
 
 def _encoder_once(encoder: Any) -> Any:
-    """The fitted encoder as one piece of data that every partition's task
-    names, so that it reaches each worker once, not once per partition. With
-    a distributed client it is sent to the workers ahead (the graph stays
-    small); otherwise it is one task of the graph."""
+    """The fitted encoder as one task of the graph that every partition's
+    task names: it is made on one worker and reaches each other worker once,
+    as a piece of data workers pass on. Being a task of the graph, it is made
+    again should every worker holding it be lost, which data sent ahead of
+    the graph would not be. The graph holds its parameters and its state's
+    runs as bytes, which the scheduler does not decode."""
     import dask
 
-    try:
-        from distributed import default_client
-
-        client = default_client()
-    except (ImportError, ValueError):
-        return dask.delayed(encoder, name=f"text-encoder-{uuid.uuid4().hex}", pure=False)
-    return client.scatter(encoder, broadcast=True, hash=False)
+    token = _token(encoder._state())
+    return dask.delayed(_arrived, pure=False)(*_parts_of(encoder, token),
+                                              dask_key_name=f"text-encoder-{token}-{uuid.uuid4().hex}")
 
 
-def _transform_partition(frame: Any, encoder: Any, count: int, partition_info: Any = None) -> Any:
+def _transform_partition(frame: Any, shipped: Shipped, count: int, partition_info: Any = None) -> Any:
     index = partition_info["number"] if partition_info else "?"
-    return _in_partition(lambda: encoder.transform(frame), index, count)
+    return _in_partition(lambda: shipped.encoder.transform(frame), index, count)
 
 
-def _inverse_transform_partition(frame: Any, encoder: Any, count: int, partition_info: Any = None) -> Any:
+def _inverse_transform_partition(frame: Any, shipped: Shipped, count: int, partition_info: Any = None) -> Any:
     index = partition_info["number"] if partition_info else "?"
-    return _in_partition(lambda: encoder.inverse_transform(frame), index, count)
+    return _in_partition(lambda: shipped.encoder.inverse_transform(frame), index, count)
 
 
 def transform(encoder: Any, ddf: Any) -> Any:

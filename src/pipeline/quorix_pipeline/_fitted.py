@@ -341,12 +341,31 @@ class _Fitted:
             self.__dict__["_decoding"] = decoding
         return decoding
 
+    def runs(self) -> _native._Runs | None:
+        """The union as runs: each text once, in byte order, with its count
+        when counted; None for maps that only state bytes keep (a state given
+        from outside, numbered otherwise)."""
+        return self.learned.runs()
+
+    @classmethod
+    def of_runs(cls, runs: _native._Runs, columns: int | None, labels: tuple[Any, ...] | None,
+                names: Sequence[str] | np.ndarray | None, grouping: tuple[Any, Any, Any], rows: int,
+                index: Any = None) -> _Fitted:
+        """The state of runs: the maps built once, the counts kept as they came."""
+        learned = _native.learn_runs([runs], 1 + max((c[0] for c in runs[2]), default=-1), None)
+        return cls((learned,), tuple(learned.string_columns()), columns, labels, index,
+                   None if names is None else np.asarray(names, dtype=object), tuple(grouping), rows)
+
     def __reduce__(self) -> tuple[Any, ...]:
-        # The union travels as its state bytes, the labels as built-in
-        # objects, the counts as NumPy arrays: no pandas object, so that a
-        # pickle loads under every supported pandas and NumPy.
-        learned = self.learned
+        # The union travels as its runs (each text once, its count beside),
+        # else as its state bytes with the counts as NumPy arrays; the labels
+        # as built-in objects: no pandas object, so that a pickle loads under
+        # every supported pandas and NumPy.
         names = None if self.names is None else tuple(self.names.tolist())
+        runs = self.runs()
+        if runs is not None:
+            return (_Fitted.of_runs, (runs, self.columns, self.labels, names, self.grouping, self.rows))
+        learned = self.learned
         return (_Fitted._restored, (learned.state(), learned.numbers_read(), self.columns, self.labels, names,
                                     self.grouping, self.text_counts(), self.rows))
 
