@@ -16,7 +16,7 @@ import pytest
 
 from quorix_pipeline import TextEncoder
 
-from test_text_encoder import same_result
+from models.text_encoder import same_result
 
 dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")

@@ -8,16 +8,16 @@ import struct
 
 import numpy as np
 import pytest
-from hypothesis import given, settings
+from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quorix
 from quorix_pipeline import TextEncoder, _native
 
 from conftest import examples
-from output_model import state_bytes
-from test_extraction import object_table, tables
-from test_text_encoder import SLOW, part_cells
+from models.output import state_bytes
+from models.reading import object_table, tables
+from models.text_encoder import part_cells
 
 
 def fitted_parts(columns, bounds):
@@ -31,7 +31,7 @@ def texts_of(run):
     return [texts[a:b].decode("utf-8", "surrogatepass") for a, b in zip(offsets, offsets[1:])]
 
 
-@settings(max_examples=examples(200), deadline=None, suppress_health_check=SLOW)
+@settings(max_examples=examples(200), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(tables(cell=part_cells | st.text(max_size=3)), st.data())
 def test_merged_runs_are_the_merge_of_the_records_and_add_up_the_counts(table, data):
     rows, columns = table
@@ -67,7 +67,7 @@ def test_merged_runs_are_the_merge_of_the_records_and_add_up_the_counts(table, d
         assert np.frombuffer(counts, "<i8").tolist() == [model[t] for t in expected.categories(c)]
 
 
-@settings(max_examples=examples(100), deadline=None, suppress_health_check=SLOW)
+@settings(max_examples=examples(100), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(tables(cell=part_cells | st.text(max_size=12)), st.sampled_from([{}, {"min_frequency": 2}]))
 def test_a_pickle_holds_each_text_once(table, options):
     rows, columns = table
