@@ -161,10 +161,12 @@ struct Record {
 // appearance. Their records are written over the partition's own row
 // records, which are read in order, so a text's record never lands on a row
 // not yet read. Their bytes beyond the head are kept in a local arena, which
-// stays in cache while the partition's rows stream past.
-class DistinctTexts {
+// stays in cache while the partition's rows stream past. It probes slots of
+// its own rather than SlotIndex's: on SlotIndex, encode took 3 to 25% more
+// CPU on one worker, this being the innermost loop of every encode.
+class DistinctRecords {
 public:
-    DistinctTexts(Record* out, std::size_t skip) noexcept : out_(out), skip_(skip) {}
+    DistinctRecords(Record* out, std::size_t skip) noexcept : out_(out), skip_(skip) {}
 
     std::uint32_t find_or_add(const Record& row, const TextColumn& texts) {
         if ((size_ + 1) * 2 > slots_.size()) grow();
@@ -379,7 +381,7 @@ NumberedTexts deduplicate(const TextColumn& texts, const std::vector<std::size_t
     UninitializedVector<std::uint32_t>& ids = distinct.ids;
     std::vector<std::size_t> id_base(partition_count + 1, 0);
     parallel_for_each_index(partition_count, [&](std::size_t p) {
-        DistinctTexts table(records + partition_begin[p], skip);
+        DistinctRecords table(records + partition_begin[p], skip);
         for (std::size_t i = partition_begin[p]; i < partition_begin[p + 1]; ++i) {
             ids[records[i].row] = table.find_or_add(records[i], texts);
         }
