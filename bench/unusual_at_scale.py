@@ -40,12 +40,10 @@ import pickle
 import subprocess
 import sys
 import time
-from pathlib import Path
 
 import numpy as np
-from measure import peak_extra_kib, status_kib
+from measure import peak_extra_kib, status_kib, write_result
 
-RESULTS = Path(__file__).resolve().parent / "results"
 MARKERS = {"nan", "NaN", "<NA>"}
 MIB = 1 << 20
 
@@ -245,6 +243,58 @@ def run_child(tool, case, storage, rows):
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 
+REPORT_HEADER = [
+    "Each tool on each case in a fresh process; time and peak resident memory of the one call "
+    "(encode, or pandas.factorize(sort=True) on the same column), the peak beyond what the process "
+    "held just before it, with the column built (resident before). decode is quorix's, of the codes "
+    "just made; state is the Encoder's pickled size; check peak is the quorix process's highest "
+    "resident memory from the encode to the end of the checks.",
+    "",
+    "| case | stored as | rows | distinct | quorix s | factorize s | quorix peak MiB | factorize peak MiB "
+    "| resident before MiB | decode s | state MiB | check peak MiB | result |",
+    "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|",
+]
+
+
+def available_storages():
+    """object always; pandas' Arrow-backed str when pyarrow is there."""
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        return ["object"]
+    return ["object", "str"]
+
+
+def table_line(case, storage, rows, q, f, found):
+    """One row of the report: the two children's figures and what the checks found."""
+    result = "; ".join(found) if found else "exact"
+    figures = ("—",) * 9 if "failed" in q else (
+        f"{q['distinct']:,}", f"{q['seconds']:.2f}", f"{f.get('seconds', math.nan):.2f}",
+        f"{q['extra_mib']:.0f}", f"{f.get('extra_mib', math.nan):.0f}", f"{q['input_mib']:.0f}",
+        f"{q['decode_seconds']:.2f}", f"{q['state_mib']:.1f}", f"{q['whole_mib']:.0f}")
+    return f"| {case} | {storage} | {rows:,} | " + " | ".join(figures) + f" | {result} |"
+
+
+def run_cases(cases, storages, quick):
+    """Each case and storage through both tools, each in a fresh process: the
+    report's rows, and every fault the checks found."""
+    lines, faults = [], []
+    for case in cases:
+        _, rows, arrow_too = CASES[case]
+        rows = max(1, rows // 100) if quick else rows
+        for storage in storages if arrow_too else ["object"]:
+            q = run_child("quorix", case, storage, rows)
+            f = run_child("factorize", case, storage, rows)
+            found = [q["failed"]] if "failed" in q else q["faults"]
+            if "failed" in f:
+                found.append(f["failed"])
+            faults += [f"{case} ({storage}): {fault}" for fault in found]
+            line = table_line(case, storage, rows, q, f, found)
+            print(line, flush=True)
+            lines.append(line)
+    return lines, faults
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="100 times fewer rows, to try the script")
@@ -256,48 +306,11 @@ def main():
         run = child_quorix if tool == "quorix" else child_factorize
         print(json.dumps(run(case, storage, int(rows))))
         return
-
-    try:
-        import pyarrow  # noqa: F401
-
-        storages = ["object", "str"]
-    except ImportError:
-        storages = ["object"]
-    lines = [
-        "Each tool on each case in a fresh process; time and peak resident memory of the one call "
-        "(encode, or pandas.factorize(sort=True) on the same column), the peak beyond what the process "
-        "held just before it, with the column built (resident before). decode is quorix's, of the codes "
-        "just made; state is the Encoder's pickled size; check peak is the quorix process's highest "
-        "resident memory from the encode to the end of the checks.",
-        "",
-        "| case | stored as | rows | distinct | quorix s | factorize s | quorix peak MiB | factorize peak MiB "
-        "| resident before MiB | decode s | state MiB | check peak MiB | result |",
-        "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|",
-    ]
-    faults = []
-    for case in args.cases:
-        _, rows, arrow_too = CASES[case]
-        rows = max(1, rows // 100) if args.quick else rows
-        for storage in storages if arrow_too else ["object"]:
-            q = run_child("quorix", case, storage, rows)
-            f = run_child("factorize", case, storage, rows)
-            found = [q["failed"]] if "failed" in q else q["faults"]
-            if "failed" in f:
-                found.append(f["failed"])
-            faults += [f"{case} ({storage}): {fault}" for fault in found]
-            result = "; ".join(found) if found else "exact"
-            figures = ("—",) * 9 if "failed" in q else (
-                f"{q['distinct']:,}", f"{q['seconds']:.2f}", f"{f.get('seconds', math.nan):.2f}",
-                f"{q['extra_mib']:.0f}", f"{f.get('extra_mib', math.nan):.0f}", f"{q['input_mib']:.0f}",
-                f"{q['decode_seconds']:.2f}", f"{q['state_mib']:.1f}", f"{q['whole_mib']:.0f}")
-            line = f"| {case} | {storage} | {rows:,} | " + " | ".join(figures) + f" | {result} |"
-            print(line, flush=True)
-            lines.append(line)
-    report = "\n".join(lines) + "\n"
+    lines, faults = run_cases(args.cases, available_storages(), args.quick)
+    report = "\n".join(REPORT_HEADER + lines) + "\n"
     print()
     print(report)
-    RESULTS.mkdir(exist_ok=True)
-    (RESULTS / f"unusual_at_scale{'-quick' if args.quick else ''}.md").write_text(report)
+    write_result(f"unusual_at_scale{'-quick' if args.quick else ''}.md", report)
     if faults:
         print("WRONG RESULTS:", *faults, sep="\n  ", file=sys.stderr)
         sys.exit(1)
