@@ -115,7 +115,7 @@ def test_a_lazy_dask_transform_codes_with_the_state_it_was_built_with():
 
 
 @pytest.mark.parametrize("call", [_native.merge, _native.check_merge])
-@pytest.mark.parametrize("hostile", ["generator", "label emptying the parts"])
+@pytest.mark.parametrize("hostile", ["generator", "label emptying the parts", "label emptying the labels"])
 def test_the_native_merge_holds_every_part_it_reads(call, hostile):
     def fresh_parts():
         # Held by nothing but what the merge is handed.
@@ -126,13 +126,15 @@ def test_the_native_merge_holds_every_part_it_reads(call, hostile):
         result = call(fresh_parts(), 2, None)
     else:
         parts = list(fresh_parts())
+        labels: list = []
 
         class Emptying:
             def __str__(self):
-                parts.clear()
+                (parts if hostile == "label emptying the parts" else labels).clear()
                 return "x"
 
-        result = call(parts, 2, [Emptying(), "y"])
+        labels += [Emptying(), "y"]
+        result = call(parts, 2, labels)
     if call is _native.check_merge:
         assert result is None
         return

@@ -153,9 +153,18 @@ Result<PyRef> from_state(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
 
 namespace {
 
+// The items of a sequence as a tuple: a list given is copied, as reading its
+// items may run Python code (a label's __str__, a part's __bool__) that
+// shrinks it under the index.
+Result<PyRef> items_of(PyObject* sequence, const char* message) {
+    QUORIX_TRY(PyRef items, checked(PySequence_Fast(sequence, message)));
+    if (!PyList_Check(items.get())) return items;
+    return checked(PyList_AsTuple(items.get()));
+}
+
 Result<Labels> labels_of(PyObject* labels) {
     if (labels == Py_None) return Labels();
-    QUORIX_TRY(PyRef items, checked(PySequence_Fast(labels, "labels must be a sequence")));
+    QUORIX_TRY(PyRef items, items_of(labels, "labels must be a sequence"));
     std::vector<std::string> texts;
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -185,7 +194,7 @@ Result<MergeArguments> merge_arguments(const char* full_name, PyObject* const* a
     QUORIX_CHECK(match_vectorcall(full_name, parameters, args, PyVectorcall_NARGS(nargsf), kwnames, given));
     MergeArguments merging;
     {
-        QUORIX_TRY(PyRef items, checked(PySequence_Fast(given[0], "parts must be a sequence")));
+        QUORIX_TRY(PyRef items, items_of(given[0], "parts must be a sequence"));
         const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
         if (count == 0) return PyError::pending(PyExc_ValueError, "merge needs at least one part");
         for (Py_ssize_t i = 0; i < count; ++i) {
@@ -244,7 +253,7 @@ Result<RunsArguments> runs_arguments(const char* full_name, PyObject* const* arg
     const std::size_t cols = PyLong_AsSize_t(given[1]);
     if (cols == static_cast<std::size_t>(-1) && PyErr_Occurred()) return PyError::fetch();
     RunsArguments merging;
-    QUORIX_TRY(PyRef items, checked(PySequence_Fast(given[0], "parts must be a sequence")));
+    QUORIX_TRY(PyRef items, items_of(given[0], "parts must be a sequence"));
     merging.held.push_back(items);
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
     if (count == 0) return PyError::pending(PyExc_ValueError, "merge needs at least one part");
