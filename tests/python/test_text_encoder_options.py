@@ -446,3 +446,25 @@ def test_each_text_is_counted_in_the_pass_that_learns_it(tables, data):
             assert counts_of(encoder) == expected, type(X)
     # Counting is asked for by the options that need it, and only then.
     assert TextEncoder().fit(table)._state().text_counts() is None
+
+
+def test_options_checked_on_the_whole_table_not_on_its_parts():
+    # Set to "error" after a fit that coded texts outside the list as unknown:
+    # refused, never coded as missing.
+    frame = pd.DataFrame({"a": ["x", "y", "z"]})
+    encoder = TextEncoder(unknown=np.nan, categories=[["y", "z"]]).fit(frame)
+    assert encoder.transform(frame)["a"].tolist()[1:] == [0.0, 1.0]
+    encoder.set_params(unknown="error")
+    with pytest.raises(ValueError, match=r"^column 'a' was fitted with texts outside its categories \(\['x'\]\)"):
+        encoder.transform(frame)
+    # A dask partition more varied than the whole: b and c are frequent in the
+    # first nine rows only, so unknown=2 clashes there but not in the table.
+    dd = pytest.importorskip("dask.dataframe")
+    import dask
+
+    table = pd.DataFrame({"t": ["a", "b", "c"] * 3 + ["a"] * 91})
+    one = TextEncoder(unknown=2.0, min_frequency=0.3).fit(table)
+    with dask.config.set(scheduler="sync"):
+        parts = TextEncoder(unknown=2.0, min_frequency=0.3).fit(dd.from_pandas(table, chunksize=9, sort=False))
+    assert parts.transform(table).equals(one.transform(table))
+    assert [list(c) for c in parts.infrequent_categories_] == [["b", "c"]]

@@ -291,13 +291,20 @@ class _Fitted:
             made = (learned, {c: self._recoding_over(c, texts_of) for c in self.string_columns})
             self.__dict__["_lookup"] = made
         learned, tables = made
-        key = ("nan" if unseen is None or math.isnan(unseen) else unseen)
+        key = "error" if unseen is None else ("nan" if math.isnan(unseen) else unseen)
         recode: dict[int, bytes] | None = self.__dict__.setdefault("_recode", {}).get(key)
         if recode is None:
             recode = {}
             for c, table in tables.items():
                 if (table == _UNSEEN).any():
-                    table = np.where(table == _UNSEEN, math.nan if unseen is None else unseen, table)
+                    if unseen is None:
+                        # Learned texts the given list leaves out, fitted
+                        # under a numeric unknown that was then set to
+                        # "error": they must not code as missing.
+                        left_out = list(np.asarray(learned.categories(c), dtype=object)[table == _UNSEEN])
+                        raise ValueError(f"column {self.column_name(c)} was fitted with texts outside its categories "
+                                         f"({left_out}), which unknown='error' refuses: fit again")
+                    table = np.where(table == _UNSEEN, unseen, table)
                 recode[c] = table.tobytes()
             self.__dict__["_recode"][key] = recode
         return learned, recode
@@ -603,6 +610,9 @@ class _Options:
 
         unknown, missing, dtype = self.unknown, self.missing, self.dtype
         self._check_given(fitted)
+        if not _is_auto(fitted.grouping[0]):
+            # Built now, as transform will look up, so that a failure leaves what was learned.
+            fitted.lookup(_UNSEEN if self.unseen_apart() else self.unknown)
         if dtype.kind in "iu" and fitted.labels is None and fitted.columns is not None:
             numeric = sorted(set(range(fitted.columns)) - set(fitted.string_columns))
             if numeric:
@@ -648,7 +658,6 @@ class _Options:
                 unlisted = [t for t in fitted.learned_texts(c) if t not in listed]
                 if unlisted:
                     raise ValueError(f"Found unknown categories {unlisted} in column {c} during fit")
-        fitted.lookup(None)  # built now, so that a failure leaves what was learned
 
     def shaped(self, codes: Any, frame: bool, fitted: _Fitted, apart: bool) -> Any:
         """The codes of the text columns with their missing values as
@@ -723,10 +732,12 @@ def learn(X: Any, kind: str, options: _Options) -> _Fitted:
 
 def learn_with_params(params: dict[str, Any], X: Any) -> _Fitted:
     """What TextEncoder(**params).fit(X) learns of a pandas frame or NumPy
-    array, checked as that fit checks it: one part of a table learned apart."""
+    array: one part of a table learned apart, its texts checked against a
+    given list. What depends on the whole table (the codes in use, the
+    infrequent texts, the dtype's width) is checked on the merged state."""
     options = _Options.of_params(params)
     fitted = learn(X, _kind(X), options)
-    options.check(fitted)
+    options._check_given(fitted)
     return fitted
 
 
