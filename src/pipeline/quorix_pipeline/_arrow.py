@@ -236,7 +236,7 @@ def fit_transform(encoder: TextEncoder, X: Any, kind: str, options: _Options) ->
         fitted = fit(X, kind, options)
         options.check(fitted)
         encoder._fitted = fitted
-        return transform(encoder, fitted, X, kind)
+        return transform(encoder, fitted, X, kind, options)
     learned, names, codes = _native.learn_and_encode_arrow(_exporter(X, kind), count=options.counting)
     fitted = _fitted(learned, names, codes.shape[0], options)
     options.check(fitted)
@@ -284,8 +284,7 @@ def _shaped(codes: np.ndarray, fitted: _Fitted, options: _Options, apart: bool) 
 # -- applying ------------------------------------------------------------------
 
 
-def transform(encoder: TextEncoder, fitted: _Fitted, X: Any, kind: str) -> Any:
-    options = encoder._options()
+def transform(encoder: TextEncoder, fitted: _Fitted, X: Any, kind: str, options: _Options) -> Any:
     names = _names_before(X, kind)
     if names is not None:
         _check_columns(encoder, fitted, names)
@@ -368,7 +367,7 @@ def _arrow_table(names: list[str], columns: list[np.ndarray], batch: bool = Fals
     return pyarrow.Table.from_arrays(arrays, names=names)
 
 
-def inverse_transform(encoder: TextEncoder, fitted: _Fitted, X: Any, kind: str) -> Any:
+def inverse_transform(encoder: TextEncoder, fitted: _Fitted, X: Any, kind: str, options: _Options) -> Any:
     """The texts back as the kind that came in: text columns as strings
     (null for a missing code and for the numeric `unknown`), the others as
     float64."""
@@ -386,7 +385,6 @@ def inverse_transform(encoder: TextEncoder, fitted: _Fitted, X: Any, kind: str) 
     count = fitted.columns
     if count is not None and len(names) != count:
         raise ValueError(f"X has {len(names)} features, but {type(encoder).__name__} is expecting {count} features as input.")
-    options = encoder._options()
     unknown, missing = options.unknown, options.missing
     string_columns = list(fitted.string_columns)
     texts: Any = fitted.decoding.inverse_transform(np.ascontiguousarray(values)) if string_columns else None

@@ -255,7 +255,7 @@ class TextEncoder:
             self._read(frame._meta, fitted)
             return _dask.transform(self._frozen(fitted), frame)
         if (arrow := _arrow.kind_of(X)) is not None:
-            return _arrow.transform(self, fitted, X, arrow)
+            return _arrow.transform(self, fitted, X, arrow, options)
         X, kind = self._read(X, fitted)
         frame = kind == "frame"
         # An unseen text is looked up as a code no text has when it must be
@@ -277,7 +277,7 @@ class TextEncoder:
             self._read(frame._meta, fitted, check_labels=False)
             return _dask.inverse_transform(self._frozen(fitted), frame)
         if (arrow := _arrow.kind_of(X)) is not None:
-            return _arrow.inverse_transform(self, fitted, X, arrow)
+            return _arrow.inverse_transform(self, fitted, X, arrow, options)
         # Codes carry the labels encode gave them: only their count is checked.
         X, kind = self._read(X, fitted, check_labels=False)
         frame = kind == "frame"
